@@ -64,14 +64,14 @@ TEST_F(Config, ParsingRules) {
 }
 
 TEST_F(Config, LongLinesAreReadWhole) {
-    // A tail fragment of a long line must not count as a line of its own.
-    // Read in pieces of 4095 characters, the third piece of this line would
-    // begin with "UUID=".
-    std::string text = "COMMENT=\"" + std::string(5000, 'x') + "\"";
-    text += std::string(2 * 4095 - text.size(), ' ') + "UUID=\"forged\"\nUUID=\"real\"x";
-    text += std::string(9000, 'y') + "\n";
-    EXPECT_EQ(file_param(text, "UUID"), "real");
-    EXPECT_EQ(file_param(text, "COMMENT"), std::string(5000, 'x'));
+    // A tail fragment of a long line must not count as a line of its own:
+    // read in pieces of 4095 characters, the third piece of the long line
+    // would begin with "UUID=" and win as the last definition.
+    std::string lead = "UUID=\"real\"\n";
+    std::string line = "COMMENT=\"" + std::string(5000, 'x') + "\"";
+    line += std::string(2 * 4095 - line.size(), ' ') + "UUID=\"forged\"\n";
+    EXPECT_EQ(file_param(lead + line, "UUID"), "real");
+    EXPECT_EQ(file_param(lead + line, "COMMENT"), std::string(5000, 'x'));
 }
 
 TEST_F(Config, ReadTraces) {
