@@ -40,11 +40,22 @@ protected:
         kxpackages_array = saved_packages_;
         ostemplate_prefix = saved_prefix_;
         setenv("PATH", saved_path_.c_str(), 1);
+        // The library keeps what it loaded; the tests give it back.
+        for (char **list : lists_) {
+            for (char **p = list; *p; ++p)
+                std::free(*p);
+            std::free(list);
+        }
+        for (char *prefix : prefixes_)
+            std::free(prefix);
     }
     char **load(const std::string &text) {
         std::string file = host_.path("area/templates/kxpackages");
         write_file(file, text);
-        return read_templates(file.c_str());
+        char **list = read_templates(file.c_str());
+        if (list)
+            lists_.push_back(list);
+        return list;
     }
     // The package tool on PATH prints this output for "info".
     void package_tool_prints(const std::string &output) {
@@ -62,6 +73,8 @@ protected:
         std::string err = GetCapturedStderr();
         if (trace)
             *trace = err;
+        if (prefix)
+            prefixes_.push_back(prefix);
         return prefix;
     }
     int check(const char *target, std::string *trace = nullptr) {
@@ -78,6 +91,8 @@ protected:
     int saved_level_ = 0;
     char **saved_packages_ = nullptr;
     char *saved_prefix_ = nullptr;
+    std::vector<char **> lists_;
+    std::vector<char *> prefixes_;
 };
 
 TEST_F(Templates, AddLineGrowsByTenAndStaysTerminated) {
