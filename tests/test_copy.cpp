@@ -1,0 +1,337 @@
+// The area copy in its three modes: copy with pointer rewriting, correction
+// in place, and hard-linking of regular files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "kxtest.h"
+#include "libkxfsutil.h"
+#include "tree_compare.h"
+
+using kxcmp::kUuid1;
+using kxcmp::kUuid2;
+using kxtest::exists;
+using kxtest::lstat_of;
+using kxtest::read_file;
+using kxtest::write_file;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+std::string cwd() {
+    std::unique_ptr<char, decltype(&free)> p(getcwd(nullptr, 0), &free);
+    return p ? p.get() : "";
+}
+
+class Copy : public testing::Test {
+protected:
+    void SetUp() override {
+        start_ = cwd();
+        src_ = host_.path("vz/private/101");
+        dst_ = host_.path("vz/private/102");
+        saved_level_ = kxfsutil_debug_level;
+        kxfsutil_debug_level = 1;
+        set_option(0);
+        set_copy_uuids(nullptr, nullptr);
+    }
+    void TearDown() override {
+        set_copy_uuids(nullptr, nullptr);
+        set_option(0);
+        clean_copy_hardlinks();
+        kxfsutil_debug_level = saved_level_;
+        ASSERT_EQ(chdir(start_.c_str()), 0);
+    }
+    kxcmp::Fixture build() {
+        kxcmp::build_cache(host_.template_root(), kUuid1);
+        kxcmp::Fixture fx = kxcmp::build_area(src_, host_.template_root(), kUuid1);
+        kxcmp::settle_times(src_);
+        return fx;
+    }
+    int copy(int options) {
+        set_option(options);
+        return copy_directory_recursive_int(src_.c_str(), dst_.c_str());
+    }
+    std::string src(const std::string &rel) const { return src_ + "/" + rel; }
+    std::string dst(const std::string &rel) const { return dst_ + "/" + rel; }
+
+    kxtest::Host host_;
+    std::string start_, src_, dst_;
+    int saved_level_ = 0;
+};
+
+TEST_F(Copy, EveryEntryIsReproducedAndCacheLinksNameTheNewUuid) {
+    KX_REQUIRE_ROOT();
+    kxcmp::Fixture fx = build();
+    kxcmp::Tree before = kxcmp::snapshot(src_);
+    set_copy_uuids(kUuid1, kUuid2);
+    ASSERT_EQ(copy(0), 0);
+    EXPECT_EQ(cwd(), start_);
+
+    kxcmp::Tree copied = kxcmp::snapshot(dst_);
+    kxcmp::expect_same_tree(before, copied, fx.rewritten_for(kUuid2), {}, fx.index_set());
+    for (const std::string &index : fx.indexes) {
+        std::vector<std::string> want;
+        for (const std::string &t : kxcmp::index_targets(src(index)))
+            want.push_back(kxcmp::replace_all(t, kUuid1, kUuid2));
+        EXPECT_FALSE(want.empty());
+        EXPECT_EQ(kxcmp::index_targets(dst(index)), want);
+    }
+    // The source is left exactly as it was.
+    kxcmp::expect_same_tree(before, kxcmp::snapshot(src_));
+}
+
+TEST_F(Copy, WithoutUuidsEverythingIsCopiedUnchanged) {
+    KX_REQUIRE_ROOT();
+    build();
+    kxcmp::Tree before = kxcmp::snapshot(src_);
+    ASSERT_EQ(copy(0), 0);
+    // Dirindex files too: byte for byte.
+    kxcmp::expect_same_tree(before, kxcmp::snapshot(dst_));
+}
+
+TEST_F(Copy, ThreeNamesGiveOneInodeWithThreeNames) {
+    write_file(src("a/one"), "shared");
+    kxtest::make_dirs(src("b/deeper"));
+    link(src("a/one").c_str(), src("b/two").c_str());
+    link(src("a/one").c_str(), src("b/deeper/three").c_str());
+    write_file(src("b/single"), "x");
+    ASSERT_EQ(copy(0), 0);
+    struct stat one = lstat_of(dst("a/one"));
+    EXPECT_EQ(one.st_nlink, 3u);
+    EXPECT_EQ(lstat_of(dst("b/two")).st_ino, one.st_ino);
+    EXPECT_EQ(lstat_of(dst("b/deeper/three")).st_ino, one.st_ino);
+    EXPECT_NE(lstat_of(dst("a/one")).st_ino, lstat_of(src("a/one")).st_ino);
+    EXPECT_EQ(read_file(dst("b/two")), "shared");
+    EXPECT_EQ(lstat_of(dst("b/single")).st_nlink, 1u);
+}
+
+TEST_F(Copy, LockEntryIsLeftOutAtTheTopOnly) {
+    write_file(src(".lck"), "lock");
+    kxtest::make_dirs(src("d"));
+    write_file(src("d/.lck"), "lock");
+    write_file(src("f"), "f");
+    ASSERT_EQ(copy(OPT_SKIP_LOCK), 0);
+    EXPECT_FALSE(exists(dst(".lck")));
+    EXPECT_TRUE(exists(dst("d/.lck")));
+    EXPECT_TRUE(exists(dst("f")));
+}
+
+TEST_F(Copy, LockDirectoryAtTheTopIsLeftOutWithItsContent) {
+    write_file(src(".lck/inside"), "x");
+    write_file(src("f"), "f");
+    ASSERT_EQ(copy(OPT_SKIP_LOCK), 0);
+    EXPECT_FALSE(exists(dst(".lck")));
+    EXPECT_TRUE(exists(dst("f")));
+
+    // Without the option it is an entry like any other.
+    std::string other = host_.path("vz/private/103");
+    set_option(0);
+    ASSERT_EQ(copy_directory_recursive_int(src_.c_str(), other.c_str()), 0);
+    EXPECT_EQ(read_file(other + "/.lck/inside"), "x");
+}
+
+TEST_F(Copy, SourceWithMissingParentsMakesTheDestination) {
+    write_file(src("f"), "f");
+    dst_ = host_.path("new/parents/102");
+    ASSERT_EQ(copy_directory_recursive(src_.c_str(), dst_.c_str()), 0);
+    EXPECT_EQ(read_file(dst("f")), "f");
+    EXPECT_EQ(lstat_of(host_.path("new/parents")).st_mode & 07777, 0755u);
+}
+
+TEST_F(Copy, ExistingDestinationEntryEndsTheCopy) {
+    write_file(src("d/f"), "new");
+    write_file(dst("d/f"), "old");
+    EXPECT_EXIT(copy(0), testing::ExitedWithCode(1),
+                "Error: Already exist '" + dst_ + "//d'\n");
+    write_file(src("g"), "new");
+    EXPECT_EXIT(
+        {
+            ASSERT_EQ(chdir(src_.c_str()), 0);
+            copy_one("g", dst_.c_str());
+            copy_one("g", dst_.c_str());
+        },
+        testing::ExitedWithCode(1), "Error: Already exist '" + dst_ + "/g'\n");
+    EXPECT_EQ(read_file(dst("d/f")), "old");
+}
+
+TEST_F(Copy, FailedDirectoryStepsGiveOne) {
+    kxfsutil_debug_level = 2;
+    CaptureStderr();
+    std::string missing = host_.path("missing");
+    struct dir_stack stack = {nullptr, 0};
+    EXPECT_EQ(copy_directory(missing.c_str(), missing.c_str(), dst_.c_str(), 1, &stack, nullptr),
+              1);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Error: Kxfsclone: can't chdir '" + missing + "': No such file or directory\n");
+
+    write_file(host_.path("file"), "");
+    CaptureStderr();
+    EXPECT_EQ(copy_directory_recursive_int(src_.c_str(), host_.path("file/sub").c_str()), 1);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Error: Can't make directory " + host_.path("file/sub") + ": Not a directory\n");
+}
+
+TEST_F(Copy, VanishedEntryIsSkippedWithAWarning) {
+    kxfsutil_debug_level = 2;
+    write_file(src("here"), "");
+    ASSERT_EQ(chdir(src_.c_str()), 0);
+    kxtest::make_dirs(dst_);
+    CaptureStdout();
+    EXPECT_EQ(copy_one("gone", dst_.c_str()), 0);
+    EXPECT_EQ(GetCapturedStdout(),
+              "Warning: can't stat '" + src_ + "/gone': No such file or directory\n");
+    EXPECT_FALSE(exists(dst("gone")));
+}
+
+TEST_F(Copy, ProcessedCounterCountsSingleLinkEntries) {
+    write_file(src("a"), "");
+    write_file(src("b"), "");
+    link(src("b").c_str(), src("b2").c_str());
+    kxtest::make_dirs(src("d"));
+    write_file(src("d/deeper"), "");
+    kxtest::make_dirs(dst_);
+    init_copy_hardlinks();
+    struct dir_stack stack = {nullptr, 0};
+    int processed = 10;
+    ASSERT_EQ(copy_directory(src_.c_str(), src_.c_str(), dst_.c_str(), 1, &stack, &processed), 0);
+    // a only: b and b2 have two links, d has two.
+    EXPECT_EQ(processed, 11);
+    ASSERT_NE(stack.head, nullptr);
+    EXPECT_EQ(std::string(stack.head->path), src_ + "/d");
+    EXPECT_EQ(stack.head->next, nullptr);
+    ASSERT_EQ(copy_directory(stack.head->path, src_.c_str(), dst_.c_str(), 0, &stack, &processed),
+              0);
+    EXPECT_EQ(processed, 12);
+    EXPECT_TRUE(exists(dst("d/deeper")));
+    free(stack.head->path);
+    free(stack.head);
+}
+
+TEST_F(Copy, UnreadableIndexIsReproducedAsItIs) {
+    kxtest::make_dirs(src("d"), 04755);
+    write_file(src("d/" DIRINDEX_NAME), "not an index");
+    // An index that lists nothing: a header with start 0 and one empty bucket.
+    const unsigned char empty_index[24] = {0x19, 0xE1, 0x2D, 0x40, 0, 0, 0, 0, 0, 0, 0, 0,
+                                           1,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0};
+    kxtest::make_dirs(src("e"), 04755);
+    write_file(src("e/" DIRINDEX_NAME),
+               std::string(reinterpret_cast<const char *>(empty_index), sizeof empty_index));
+    set_copy_uuids(kUuid1, kUuid2);
+    ASSERT_EQ(copy(0), 0);
+    EXPECT_EQ(read_file(dst("d/" DIRINDEX_NAME)), "not an index");
+    EXPECT_EQ(read_file(dst("e/" DIRINDEX_NAME)), read_file(src("e/" DIRINDEX_NAME)));
+
+    // Corrected in place, they stay what they are.
+    ino_t d = lstat_of(src("d/" DIRINDEX_NAME)).st_ino;
+    ino_t e = lstat_of(src("e/" DIRINDEX_NAME)).st_ino;
+    set_option(OPT_CORRECT);
+    ASSERT_EQ(copy_directory_recursive_int(src_.c_str(), src_.c_str()), 0);
+    EXPECT_EQ(lstat_of(src("d/" DIRINDEX_NAME)).st_ino, d);
+    EXPECT_EQ(lstat_of(src("e/" DIRINDEX_NAME)).st_ino, e);
+    EXPECT_EQ(kxtest::snapshot(src_).size(), 4u);  // no temporary left behind
+}
+
+class Correct : public Copy {};
+
+TEST_F(Correct, PointersAreRewrittenInPlaceAndEverythingElseKeepsItsInode) {
+    KX_REQUIRE_ROOT();
+    kxcmp::Fixture fx = build();
+    kxcmp::Tree before = kxcmp::snapshot(src_);
+    set_copy_uuids(kUuid1, kUuid2);
+    set_option(OPT_CORRECT);
+    ASSERT_EQ(copy_directory_recursive_int(src_.c_str(), src_.c_str()), 0);
+    kxcmp::Tree after = kxcmp::snapshot(src_);
+
+    // Same entries, same attributes (xattrs and flags carried over), and
+    // the rewritten pointers. Directory times survive the renames.
+    std::map<std::string, std::string> rewritten = fx.rewritten_for(kUuid2);
+    kxcmp::expect_same_tree(before, after, rewritten, {}, fx.index_set());
+    for (const auto &[path, node] : before) {
+        bool replaced = rewritten.count(path) || fx.index_set().count(path);
+        if (replaced) {
+            EXPECT_NE(after.at(path).e.ino, node.e.ino) << path;
+        } else {
+            EXPECT_EQ(after.at(path).e.ino, node.e.ino) << path;
+        }
+    }
+    // The two names of the magic link share one inode again.
+    EXPECT_EQ(after.at("root/hard_ml1").e.ino, after.at("root/other/hard_ml2").e.ino);
+    EXPECT_EQ(after.at("root/hard_ml1").e.nlink, 2u);
+    for (const std::string &index : fx.indexes) {
+        std::vector<std::string> targets = kxcmp::index_targets(src(index));
+        EXPECT_FALSE(targets.empty());
+        for (const std::string &t : targets)
+            EXPECT_NE(t.find(kUuid2), std::string::npos) << t;
+    }
+    EXPECT_EQ(after.at("root/sc_cache").xattrs.at("user.sc"), "1");
+}
+
+TEST_F(Correct, SecondRunFindsNothingToRewrite) {
+    KX_REQUIRE_ROOT();
+    build();
+    set_copy_uuids(kUuid1, kUuid2);
+    set_option(OPT_CORRECT);
+    ASSERT_EQ(copy_directory_recursive_int(src_.c_str(), src_.c_str()), 0);
+    kxcmp::Tree once = kxcmp::snapshot(src_);
+    ASSERT_EQ(copy_directory_recursive_int(src_.c_str(), src_.c_str()), 0);
+    kxcmp::Tree twice = kxcmp::snapshot(src_);
+    // Only the dirindex is written again (its rebuild is not a rewrite).
+    for (const auto &[path, node] : once) {
+        if (path.find(DIRINDEX_NAME) == std::string::npos)
+            EXPECT_EQ(twice.at(path).e.ino, node.e.ino) << path;
+    }
+    kxcmp::expect_same_tree(once, twice);
+}
+
+TEST_F(Correct, ThirdNameFollowsTheRewrittenInode) {
+    kxtest::make_magic_link(src("a"), std::string("vc/") + kUuid1 + "/x");
+    kxtest::make_dirs(src("d"));
+    link(src("a").c_str(), src("d/b").c_str());
+    link(src("a").c_str(), src("d/c").c_str());
+    set_copy_uuids(kUuid1, kUuid2);
+    set_option(OPT_CORRECT);
+    ASSERT_EQ(copy_directory_recursive_int(src_.c_str(), src_.c_str()), 0);
+    struct stat a = lstat_of(src("a"));
+    EXPECT_EQ(a.st_nlink, 3u);
+    EXPECT_EQ(lstat_of(src("d/b")).st_ino, a.st_ino);
+    EXPECT_EQ(lstat_of(src("d/c")).st_ino, a.st_ino);
+    EXPECT_EQ(kxtest::read_link(src("d/c")), std::string("////vc/") + kUuid2 + "/x");
+}
+
+class LinkFiles : public Copy {};
+
+TEST_F(LinkFiles, RegularFilesShareTheSourceInodesAndLinksAreRewritten) {
+    KX_REQUIRE_ROOT();
+    kxcmp::Fixture fx = build();
+    std::string cache = host_.template_root() + "/vc/" + kUuid1;
+    kxcmp::Tree before = kxcmp::snapshot(src_);
+    set_copy_uuids(kUuid1, kUuid2);
+    ASSERT_EQ(copy(OPT_LINK_FILES), 0);
+    kxcmp::Tree linked = kxcmp::snapshot(dst_);
+    for (const auto &[path, node] : before) {
+        ASSERT_TRUE(linked.count(path)) << path;
+        const kxtest::Entry &d = linked.at(path).e;
+        bool is_index = fx.index_set().count(path) > 0;
+        if (S_ISREG(node.e.mode) && !is_index) {
+            // Shortcuts too: linked, not rewritten.
+            EXPECT_EQ(d.ino, node.e.ino) << path;
+            EXPECT_EQ(d.data, node.e.data) << path;
+        } else {
+            EXPECT_NE(d.ino, node.e.ino) << path;
+            EXPECT_EQ(d.mode, node.e.mode) << path;
+        }
+    }
+    EXPECT_EQ(linked.at("root/ml_cache").e.data, std::string("////vc/") + kUuid2 + "/bin/sh");
+    EXPECT_EQ(linked.at("root/hard_ml1").e.ino, linked.at("root/other/hard_ml2").e.ino);
+    for (const std::string &t : kxcmp::index_targets(dst(fx.indexes[0])))
+        EXPECT_NE(t.find(kUuid2), std::string::npos) << t;
+}
+
+}  // namespace
