@@ -100,11 +100,14 @@ inline void expect_same_tree(const Tree &src, const Tree &dst,
                              const std::map<std::string, std::string> &rewritten = {},
                              const std::set<std::string> &skip = {},
                              const std::set<std::string> &ignore_data = {}) {
+    auto is_skipped = [&](const std::string &path) {
+        for (const std::string &p : skip)
+            if (path == p || path.rfind(p + "/", 0) == 0)
+                return true;
+        return false;
+    };
     for (const auto &[path, s] : src) {
-        bool skipped = skip.count(path) ||
-                       std::any_of(skip.begin(), skip.end(), [&](const std::string &p) {
-                           return path.rfind(p + "/", 0) == 0;
-                       });
+        bool skipped = is_skipped(path);
         auto it = dst.find(path);
         if (skipped) {
             EXPECT_EQ(it, dst.end()) << path << " should not be copied";
@@ -138,9 +141,8 @@ inline void expect_same_tree(const Tree &src, const Tree &dst,
         EXPECT_TRUE(src.count(path)) << path << " is not in the source";
     std::set<std::string> skipped_paths;
     for (const auto &[path, s] : src)
-        for (const std::string &p : skip)
-            if (path == p || path.rfind(p + "/", 0) == 0)
-                skipped_paths.insert(path);
+        if (is_skipped(path))
+            skipped_paths.insert(path);
     EXPECT_EQ(link_groups(dst), link_groups(src, skipped_paths));
 }
 
