@@ -1,0 +1,220 @@
+// The package list of an area, the prefix of its OS template, and the check
+// of one magic-link target against both. The checker calls the check for
+// every magic link of an area, so the list is indexed by name form.
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "internal.h"
+#include "libkxfsutil.h"
+#include "process.h"
+
+char **kxpackages_array = nullptr;
+char *ostemplate_prefix = nullptr;
+
+namespace {
+
+// Lookup structure over kxpackages_array: the name forms without '/' in a
+// hash set (a target's package directory is one path component), the few
+// with '/' in list order. It is rebuilt when kxpackages_array is another
+// array than the one indexed, or when add_line has run since (a list grown
+// in place keeps its address).
+struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+struct PackageIndex {
+    char **array = nullptr;
+    bool stale = true;
+    std::unordered_set<std::string, Hash, std::equal_to<>> forms;
+    std::vector<std::string> slash_forms;
+};
+
+PackageIndex package_index;
+
+const PackageIndex &current_index() {
+    PackageIndex &ix = package_index;
+    if (!ix.stale && ix.array == kxpackages_array)
+        return ix;
+    ix.forms.clear();
+    ix.slash_forms.clear();
+    for (char **p = kxpackages_array; *p; ++p) {
+        if (std::strchr(*p, '/'))
+            ix.slash_forms.emplace_back(*p);
+        else
+            ix.forms.emplace(*p);
+    }
+    ix.array = kxpackages_array;
+    ix.stale = false;
+    return ix;
+}
+
+// True when rest begins with one of the list's name forms followed by '/'.
+bool has_package(std::string_view rest) {
+    const PackageIndex &ix = current_index();
+    size_t slash = rest.find('/');
+    if (slash == std::string_view::npos)
+        return false;
+    if (ix.forms.find(rest.substr(0, slash)) != ix.forms.end())
+        return true;
+    for (const auto &form : ix.slash_forms) {
+        if (rest.size() > form.size() && rest.compare(0, form.size(), form) == 0 &&
+            rest[form.size()] == '/')
+            return true;
+    }
+    return false;
+}
+
+void add_form(char ***list, int *capacity, int *count, const std::string &form) {
+    add_line(list, capacity, count, form.c_str());
+    if (kxfsutil_debug_level >= 4)
+        debug_print(4, "Package: %s\n", form.c_str());
+}
+
+// The three name forms (two with an epoch) of one package line.
+void add_package(char ***list, int *capacity, int *count, const char *path, char *line) {
+    char *save = nullptr;
+    const char *delims = " \n\t";
+    char *name = strtok_r(line, delims, &save);
+    if (name == nullptr)
+        error(1, errno, "Failed to read name from %s", path);
+    char *arch = strtok_r(nullptr, delims, &save);
+    if (arch == nullptr)
+        error(1, errno, "Failed to read arch from %s", name);
+    char *version = strtok_r(nullptr, delims, &save);
+    if (version == nullptr)
+        error(1, errno, "Failed to read version from %s", name);
+
+    std::string form = std::string(name) + "_" + version + "_" + arch;
+    size_t colon = form.find(':');
+    if (colon != std::string::npos)
+        form.replace(colon, 1, "%3a");
+    add_form(list, capacity, count, form);
+    add_form(list, capacity, count, std::string(name) + "-" + version + "." + arch);
+    if (std::strchr(version, ':') == nullptr)
+        add_form(list, capacity, count, std::string(name) + "-0:" + version + "." + arch);
+}
+
+// The prefix of a config path line below the template root: the three
+// components after it, with the slashes between them as they are.
+bool os_prefix_of(std::string_view line, std::string_view root, std::string &prefix) {
+    std::string_view rest = line.substr(root.size());
+    size_t at = rest.find_first_not_of('/');
+    if (at == std::string_view::npos)
+        return false;
+    rest.remove_prefix(at);
+    size_t end = 0;
+    for (int component = 0; component < 3; ++component) {
+        end = rest.find('/', end);
+        if (end == std::string_view::npos)
+            return false;
+        if (component < 2) {
+            end = rest.find_first_not_of('/', end);
+            if (end == std::string_view::npos)
+                return false;
+        }
+    }
+    prefix.assign(rest.substr(0, end));
+    return true;
+}
+
+}  // namespace
+
+void add_line(char ***list, int *capacity, int *count, const char *s) {
+    if (*count + 1 >= *capacity) {
+        *capacity += 10;
+        size_t bytes = static_cast<size_t>(*capacity) * sizeof(char *);
+        void *grown = std::realloc(*list, bytes);
+        if (grown == nullptr)
+            error(1, errno, "Failed to allocate %d", static_cast<int>(bytes));
+        *list = static_cast<char **>(grown);
+    }
+    (*list)[(*count)++] = xstrdup(s);
+    (*list)[*count] = nullptr;
+    package_index.stale = true;
+}
+
+char **read_templates(const char *path) {
+    std::unique_ptr<FILE, int (*)(FILE *)> in(std::fopen(path, "re"), std::fclose);
+    if (!in)
+        error(1, errno, "Unable to open '%s'", path);
+    char **list = nullptr;
+    int capacity = 0, count = 0;
+    char *line = nullptr;
+    size_t cap = 0;
+    while (::getline(&line, &cap, in.get()) >= 0)
+        add_package(&list, &capacity, &count, path, line);
+    std::free(line);
+    kxpackages_array = list;
+    return list;
+}
+
+char *get_os_prefix(const char *config_path) {
+    std::unique_ptr<char, kx::FreeDeleter> os_template(
+        read_ve_file_config_param(config_path, "OSTEMPLATE"));
+    if (!os_template) {
+        if (kxfsutil_debug_level >= 4)
+            debug_print(4, "Failed to read OSTEMPLATE from %s\n", config_path);
+        return nullptr;
+    }
+    std::string output;
+    kx::RunResult run = kx::run_command({"kxpkg", "info", "-q", os_template.get(), "config_path"},
+                                        kx::kRunSearchPath, &output, 64 * 1024);
+    if (run.start_error != 0)
+        return nullptr;
+    if (output.empty()) {
+        if (kxfsutil_debug_level >= 4)
+            debug_print(4, "Failed to get config_path\n");
+        return nullptr;
+    }
+    // The first line, its newline included, as far as a C string reaches.
+    std::string line(output.c_str(), std::min(output.find('\n') + 1, std::strlen(output.c_str())));
+    std::string root = kx::host_path(kx::kTemplateRoot);
+    if (line.compare(0, root.size(), root) != 0)
+        return nullptr;
+    std::string prefix;
+    if (!os_prefix_of(line, root, prefix)) {
+        if (kxfsutil_debug_level >= 2)
+            debug_print(2, "Wrong config_path: %s\n", line.c_str());
+        return nullptr;
+    }
+    ostemplate_prefix = xstrdup(prefix.c_str());
+    if (kxfsutil_debug_level >= 4)
+        debug_print(4, "Prefix: %s\n", ostemplate_prefix);
+    return ostemplate_prefix;
+}
+
+int check_template_pointer(const char *name, const char *target) {
+    if (kxpackages_array == nullptr || target == nullptr || ostemplate_prefix == nullptr ||
+        !kx::is_magic(target))
+        return 0;
+    std::string_view rest(target);
+    rest.remove_prefix(std::min(rest.find_first_not_of('/'), rest.size()));
+    if (rest.substr(0, 2) == "vc")
+        return 0;
+    std::string_view prefix(ostemplate_prefix);
+    if (rest.substr(0, prefix.size()) != prefix) {
+        if (kxfsutil_debug_level >= 2)
+            debug_print(2, "Pointer %s link to wrong os template: %s\n", name, target);
+        return 1;
+    }
+    rest.remove_prefix(prefix.size());
+    rest.remove_prefix(std::min(rest.find_first_not_of('/'), rest.size()));
+    if (has_package(rest)) {
+        if (kxfsutil_debug_level >= 4)
+            debug_print(4, "Success: %s\n", target);
+        return 0;
+    }
+    if (kxfsutil_debug_level >= 2)
+        debug_print(2, "Pointer %s link to wrong package: '%s'\n", name, target);
+    return 1;
+}
