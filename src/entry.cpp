@@ -358,10 +358,11 @@ int read_shortcut(const char *path, char *buf, size_t size) {
 // temporary file; only the finished file is renamed over the entry, so an
 // interruption leaves either the old entry or the complete shortcut.
 int make_shortcut(const char *path, const char *data, int length, const struct stat *st) {
-    std::string temp = std::string(path) + "-XXXXXX";
+    const std::string pattern = std::string(path) + "-XXXXXX";
+    std::string temp = pattern;
     kx::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (!fd.ok()) {
-        werror(errno, "Can't create shortcut '%s'", temp.c_str());
+        werror(errno, "Can't create shortcut '%s'", pattern.c_str());
         return 1;
     }
     auto fail = [&](const char *fmt, const char *name) {
