@@ -4,11 +4,14 @@
  *    directory above it that has one;
  *  - else 4 when path/fs is a directory holding a "VERSION" entry;
  *  - else 3. */
+#ifndef _GNU_SOURCE
 #define _GNU_SOURCE
+#endif
 #include "libkxctl.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -23,10 +26,17 @@ static int read_layout_file(const char *dir, int *version)
         return 0;
     memcpy(file, dir, len);
     strcpy(file + len, "/.layout");
-    int fd = open(file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    /* Non-blocking and regular files only: a fifo named .layout must not
+     * hang the caller. */
+    int fd = open(file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     free(file);
     if (fd < 0)
         return 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return 0;
+    }
     char buf[32];
     ssize_t n = read(fd, buf, sizeof buf - 1);
     close(fd);
@@ -36,7 +46,7 @@ static int read_layout_file(const char *dir, int *version)
     char *end;
     errno = 0;
     long v = strtol(buf, &end, 10);
-    if (end == buf || errno != 0)
+    if (end == buf || errno != 0 || v < INT_MIN || v > INT_MAX)
         return 0;
     *version = (int)v;
     return 1;
@@ -72,10 +82,13 @@ int kxctl_env_layout_version(const char *path)
             *slash = '\0';
     }
 
+    /* path/fs must itself be a directory, not a link to one. */
     memcpy(dir, path, len);
-    strcpy(dir + len, "/fs/VERSION");
+    strcpy(dir + len, "/fs");
     struct stat st;
-    int has_tree = lstat(dir, &st) == 0;
+    int has_tree = lstat(dir, &st) == 0 && S_ISDIR(st.st_mode);
+    strcpy(dir + len, "/fs/VERSION");
+    has_tree = has_tree && lstat(dir, &st) == 0;
     free(dir);
     return has_tree ? 4 : 3;
 }

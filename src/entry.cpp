@@ -1,0 +1,434 @@
+// Entry primitives: shortcut files, the node-creation request of the mounted
+// filesystem, the inode flag word and extended attributes, and applying an
+// entry's owner, permission bits and times, symbolic links included.
+//
+// Entries of an area are controlled by the container, so nothing here follows
+// a symbolic link: a magic link's text reads as an absolute host path. The
+// attribute helpers open nothing but regular files and directories, checked
+// by lstat before and fstat after the open; every other type answers for the
+// entry itself. Nothing here ends the process or keeps state between calls.
+#include "internal.h"
+#include "libkxfsutil.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace {
+
+// The host kernel's calls for a symbolic link's own mode and times.
+constexpr long kCallLchmod = 509;
+constexpr long kCallLutime = 510;
+
+// FS_IOC_GETFLAGS and FS_IOC_SETFLAGS; the argument is a 32-bit int.
+constexpr unsigned long kGetFlags = 0x80086601UL;
+constexpr unsigned long kSetFlags = 0x40086602UL;
+// Bookkeeping bits of the host filesystem: not attributes of the entry.
+constexpr unsigned int kHugeFileFlag = 0x00040000U;
+constexpr unsigned int kExtentFlag = 0x00080000U;
+
+// The node-creation request of the mounted copy-on-write filesystem.
+constexpr unsigned long kNodeRequest = 0x4008AA06UL;
+struct NodeRequest {
+    const char *name;
+    uint64_t value;
+    uint32_t mode;
+};
+
+constexpr size_t kShortcutReadMax = 4096;
+constexpr size_t kCopyBlock = 1 << 20;
+
+bool has_flag_word(mode_t mode) {
+    return S_ISREG(mode) || S_ISDIR(mode);
+}
+
+// Opens a regular file or a directory that lstat has just described, without
+// following a link, blocking on a fifo or taking a terminal, and checks that
+// the descriptor is still that inode.
+kx::Fd open_entry(const char *path, const struct stat &seen) {
+    kx::Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!fd.ok())
+        return fd;
+    struct stat now;
+    if (::fstat(fd.get(), &now) != 0)
+        return kx::Fd();
+    if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino ||
+        (now.st_mode & S_IFMT) != (seen.st_mode & S_IFMT)) {
+        errno = ESTALE;
+        return kx::Fd();
+    }
+    return fd;
+}
+
+int read_flags(int fd, long long *flags) {
+    int word = 0;
+    if (::ioctl(fd, kGetFlags, &word) != 0)
+        return -1;
+    *flags = word;
+    return 0;
+}
+
+// Writes all of data; false with errno set on failure.
+bool write_all(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Copies the rest of in to out with a read/write loop in large blocks.
+int copy_by_blocks(int in, int out) {
+    std::unique_ptr<char, kx::FreeDeleter> buf(static_cast<char *>(std::malloc(kCopyBlock)));
+    if (!buf)
+        return -1;
+    for (;;) {
+        ssize_t n = ::read(in, buf.get(), kCopyBlock);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            return 0;
+        if (!write_all(out, buf.get(), static_cast<size_t>(n)))
+            return -1;
+    }
+}
+
+// Copies the rest of in to out inside the kernel where the filesystem allows.
+int copy_data(int in, int out) {
+    for (;;) {
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1UL << 30, 0);
+        if (n > 0)
+            continue;
+        if (n == 0)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        // Not supported here: the offsets are where the kernel left them.
+        if (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
+            errno == EBADF || errno == ETXTBSY)
+            return copy_by_blocks(in, out);
+        return -1;
+    }
+}
+
+// The directory part and the final component of a path, as dirname and
+// basename give them.
+std::string dir_part(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return ".";
+    path = path.substr(0, slash);
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    return path.empty() ? "/" : std::string(path);
+}
+
+std::string base_part(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    if (path.empty())
+        return ".";
+    if (path == "/")
+        return "/";
+    size_t slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// Opens the parent of path and issues the node-creation request: the request
+// result and the close result, each 0 or -1.
+void request_node(const char *path, uint64_t value, unsigned int mode, mode_t type,
+                  int *request, int *closed) {
+    *request = -1;
+    *closed = 0;
+    std::string dir = dir_part(path);
+    kx::Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.ok())
+        return;
+    std::string name = base_part(path);
+    NodeRequest req{name.c_str(), value, (mode & 07777) | static_cast<uint32_t>(type)};
+    *request = ::ioctl(fd.get(), kNodeRequest, &req) == 0 ? 0 : -1;
+    int saved = errno;
+    *closed = fd.close() == 0 ? 0 : -1;
+    if (*request != 0)
+        errno = saved;
+}
+
+}  // namespace
+
+extern "C" {
+
+int kxlchmod(const char *path, unsigned int mode) {
+    long r = ::syscall(kCallLchmod, path, static_cast<unsigned long>(mode));
+    if (r == -1 && errno == ENOSYS)
+        return ::fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW);
+    return static_cast<int>(r);
+}
+
+int kxlutime(const char *path, const struct utimbuf *times) {
+    long r = ::syscall(kCallLutime, path, times);
+    if (r == -1 && errno == ENOSYS) {
+        if (times == nullptr)
+            return ::utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW);
+        struct timespec ts[2] = {{times->actime, 0}, {times->modtime, 0}};
+        return ::utimensat(AT_FDCWD, path, ts, AT_SYMLINK_NOFOLLOW);
+    }
+    return static_cast<int>(r);
+}
+
+int get_eattr(const char *path, long long *flags) {
+    struct stat st;
+    if (::lstat(path, &st) != 0)
+        return -1;
+    // Links, devices, fifos and sockets carry no flag word we may read.
+    if (!has_flag_word(st.st_mode)) {
+        *flags = 0;
+        return 0;
+    }
+    kx::Fd fd = open_entry(path, st);
+    if (!fd.ok())
+        return -1;
+    return read_flags(fd.get(), flags);
+}
+
+int set_eattr(const char *path, int flags) {
+    struct stat st;
+    if (::lstat(path, &st) != 0)
+        return -1;
+    if (!has_flag_word(st.st_mode)) {
+        if (flags == 0)
+            return 0;
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    kx::Fd fd = open_entry(path, st);
+    if (!fd.ok())
+        return -1;
+    int word = flags;
+    return ::ioctl(fd.get(), kSetFlags, &word) == 0 ? 0 : -1;
+}
+
+int check_eattr(const char *path) {
+    struct stat st;
+    if (::lstat(path, &st) != 0)
+        return -1;
+    if (!has_flag_word(st.st_mode))
+        return ::llistxattr(path, nullptr, 0) > 0 ? 1 : 0;
+    kx::Fd fd = open_entry(path, st);
+    if (!fd.ok())
+        return -1;
+    ssize_t listed = ::flistxattr(fd.get(), nullptr, 0);
+    long long flags = 0;
+    if (read_flags(fd.get(), &flags) != 0)
+        return -1;
+    if (static_cast<unsigned int>(flags) & ~(kHugeFileFlag | kExtentFlag))
+        return 1;
+    return listed > 0 ? 1 : 0;
+}
+
+int copy_xattrs(const char *src, const char *dst) {
+    ssize_t size = ::llistxattr(src, nullptr, 0);
+    if (size == 0)
+        return 0;
+    if (size < 0) {
+        std::fprintf(stderr, "listxattr(\"%s\") failed error: %s\n", src, std::strerror(errno));
+        return -1;
+    }
+    std::unique_ptr<char, kx::FreeDeleter> names(static_cast<char *>(std::malloc(size)));
+    if (!names) {
+        std::fprintf(stderr, "malloc() failed\n");
+        return -1;
+    }
+    ssize_t listed = ::llistxattr(src, names.get(), static_cast<size_t>(size));
+    if (listed <= 0) {
+        std::fprintf(stderr, "listxattr(\"%s\") return: %i, error: %s\n", src,
+                     static_cast<int>(listed), std::strerror(errno));
+        return -1;
+    }
+
+    std::unique_ptr<char, kx::FreeDeleter> value;
+    size_t capacity = 0;
+    const char *end = names.get() + listed;
+    for (const char *name = names.get(); name < end; name += std::strlen(name) + 1) {
+        ssize_t need = ::lgetxattr(src, name, nullptr, 0);
+        if (need <= 0) {
+            std::fprintf(stderr, "getxattr(\"%s\") from %s return: %i, error: %s\n", name, src,
+                         static_cast<int>(need), std::strerror(errno));
+            return -1;
+        }
+        if (static_cast<size_t>(need) > capacity) {
+            void *grown = std::realloc(value.get(), static_cast<size_t>(need));
+            if (grown == nullptr) {
+                std::fprintf(stderr, "realloc() failed\n");
+                return -1;
+            }
+            value.release();
+            value.reset(static_cast<char *>(grown));
+            capacity = static_cast<size_t>(need);
+        }
+        ssize_t got = ::lgetxattr(src, name, value.get(), capacity);
+        if (got <= 0) {
+            std::fprintf(stderr, "getxattr(\"%s\") from %s return %i, error: %s\n", name, src,
+                         static_cast<int>(got), std::strerror(errno));
+            return -1;
+        }
+        if (::lsetxattr(dst, name, value.get(), static_cast<size_t>(got), 0) != 0) {
+            std::fprintf(stderr, "setxattr(\"%s\") to %s failed error: %s\n", name, dst,
+                         std::strerror(errno));
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int copy_eattr(const char *src, const char *dst) {
+    struct stat st;
+    if (::lstat(src, &st) != 0)
+        return -1;
+    if (!has_flag_word(st.st_mode))
+        return 0;
+    long long flags = 0;
+    if (get_eattr(src, &flags) != 0)
+        return -1;
+    if (flags == 0)
+        return 0;
+    return set_eattr(dst, static_cast<int>(flags));
+}
+
+int set_attr(const char *path, const struct stat *st) {
+    if (::lchown(path, st->st_uid, st->st_gid) != 0)
+        return -1;
+    unsigned int mode = st->st_mode & 07777;
+    if (S_ISLNK(st->st_mode)) {
+        struct utimbuf times{st->st_atim.tv_sec, st->st_mtim.tv_sec};
+        if (kxlchmod(path, mode) != 0 || kxlutime(path, &times) != 0)
+            return -1;
+        return 0;
+    }
+    // Not following: should the entry have become a link, its target stays.
+    struct timespec ts[2] = {{st->st_atim.tv_sec, 0}, {st->st_mtim.tv_sec, 0}};
+    if (::fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::utimensat(AT_FDCWD, path, ts, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    return 0;
+}
+
+int read_shortcut(const char *path, char *buf, size_t size) {
+    kx::Fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.ok())
+        return -1;
+    char content[kShortcutReadMax + 1];
+    ssize_t n;
+    do
+        n = ::read(fd.get(), content, kShortcutReadMax);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -2;
+    content[n] = '\0';
+    fd.close();
+    if (static_cast<size_t>(n) + 1 > size)
+        return -3;
+    std::memcpy(buf, content, static_cast<size_t>(n) + 1);
+    return static_cast<int>(n);
+}
+
+// The new shortcut gets its data, owner, mode and times while it is still the
+// temporary file; only the finished file is renamed over the entry, so an
+// interruption leaves either the old entry or the complete shortcut.
+int make_shortcut(const char *path, const char *data, int length, const struct stat *st) {
+    std::string temp = std::string(path) + "-XXXXXX";
+    kx::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd.ok()) {
+        werror(errno, "Can't create shortcut '%s'", temp.c_str());
+        return 1;
+    }
+    auto fail = [&](const char *fmt, const char *name) {
+        int err = errno;
+        fd.reset();
+        ::unlink(temp.c_str());
+        werror(err, fmt, name);
+        return 1;
+    };
+    if (length < 0) {
+        errno = EINVAL;
+        return fail("Can't write shortcut '%s'", temp.c_str());
+    }
+    if (!write_all(fd.get(), data, static_cast<size_t>(length)))
+        return fail("Can't write shortcut '%s'", temp.c_str());
+    if (::fchown(fd.get(), st->st_uid, st->st_gid) != 0)
+        return fail("Error chown '%s'", path);
+    if (::fchmod(fd.get(), st->st_mode & 07777) != 0)
+        return fail("Error chmod '%s'", path);
+    struct timespec ts[2] = {{st->st_atim.tv_sec, 0}, {st->st_mtim.tv_sec, 0}};
+    if (::futimens(fd.get(), ts) != 0)
+        return fail("Error utime '%s'", path);
+    if (fd.close() != 0)
+        return fail("Can't write shortcut '%s'", temp.c_str());
+    if (::rename(temp.c_str(), path) != 0) {
+        int err = errno;
+        ::unlink(temp.c_str());
+        werror(err, "Can't rename '%s' to '%s'", temp.c_str(), path);
+        return 1;
+    }
+    return 0;
+}
+
+int compare_stat(const struct stat *a, const struct stat *b) {
+    return a->st_uid == b->st_uid && a->st_gid == b->st_gid &&
+           ((a->st_mode & 07777) | S_ISVTX) == ((b->st_mode & 07777) | S_ISVTX);
+}
+
+int copy_reg_file(const char *src, const char *dst) {
+    kx::Fd in(::open(src, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!in.ok())
+        return -1;
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    kx::Fd out(::open(dst, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0770));
+    if (!out.ok())
+        return -2;
+    int result = copy_data(in.get(), out.get());
+    in.close();
+    if (out.close() != 0)
+        result = -1;
+    return result;
+}
+
+int create_mfile(const char *path, uint64_t value, unsigned int mode) {
+    int request, closed;
+    request_node(path, value, mode, S_IFREG, &request, &closed);
+    if (closed != 0)
+        return -2;
+    return request != 0 ? -1 : 0;
+}
+
+int create_cowdir(const char *path, uint64_t value, unsigned int mode) {
+    int request, closed;
+    request_node(path, value, mode, S_IFDIR, &request, &closed);
+    return request != 0 || closed != 0 ? -1 : 0;
+}
+
+}  // extern "C"
