@@ -1,0 +1,531 @@
+// Dirindex reading, check and repair. One structural check, fsck_in_core,
+// underlies every service: finding lost links and writing a repaired copy
+// (fsck_dirindex), listing the magic targets of an index (read_dirindex),
+// and rewriting an index for a container with a new identifier
+// (correct_dirindex, clone_dirindex).
+//
+// Files are read through a private writable mapping: the check marks the
+// records it reaches through the buckets and clears the checksum field in
+// its copy only. Whatever the bytes say, nothing is read outside the
+// mapping: every offset is bounds-checked before it is used, also for
+// records that only the record walk reaches.
+//
+// Relies on: the format (dirindex_format.h), the writer's model and emitter
+// (dirindex.cpp), check_template_pointer (templates.cpp), copy_reg_file
+// (entry.cpp).
+#include "dirindex_format.h"
+#include "internal.h"
+#include "libkxfsutil.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace dx = kx::dirindex;
+
+namespace {
+
+void trace(int level, const char *fmt, ...) KXFS_PRINTF(2, 3);
+void trace(int level, const char *fmt, ...) {
+    if (kxfsutil_debug_level < level)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vdebug_print(level, fmt, ap);
+    va_end(ap);
+}
+
+// FATAL findings show from level 2, WARNING findings from level 4.
+constexpr int kFatal = 2;
+constexpr int kWarning = 4;
+
+const char *where() {
+    return current_path ? current_path : ".";
+}
+
+// A warning that leaves errno as it was, for callers that report it again.
+void warn_with(int err, const char *what, const char *path) {
+    warning(err, what, path);
+    errno = err;
+}
+
+// "%s/%s" of the working directory and name, keeping errno.
+std::string in_cwd(const char *name) {
+    int saved = errno;
+    std::string s = dx::working_directory() + "/" + name;
+    errno = saved;
+    return s;
+}
+
+// The fields of one record head; the caller has checked that the 16 bytes
+// lie within the file.
+struct Record {
+    uint8_t type;
+    uint8_t flags;
+    uint16_t namelen;
+    uint32_t reclen;
+    uint32_t ino;
+    uint32_t link;
+};
+
+Record load_record(const unsigned char *r) {
+    return Record{r[dx::kTypeAt],          r[dx::kFlagsAt],       dx::load16(r + dx::kNamelenAt),
+                  dx::load32(r + dx::kReclenAt), dx::load32(r + dx::kInoAt), dx::load32(r + dx::kLinkAt)};
+}
+
+// The name bytes as stored, at most namelen of them and never past the end.
+std::string stored_name(const unsigned char *base, size_t size, uint64_t at, uint16_t namelen) {
+    uint64_t from = at + dx::kHeadSize;
+    if (from >= size)
+        return {};
+    uint64_t n = std::min<uint64_t>(namelen, size - from);
+    return std::string(reinterpret_cast<const char *>(base + from), static_cast<size_t>(n));
+}
+
+// True when the name with its zero byte and padding lies within the file.
+bool name_fits(size_t size, uint64_t at, uint16_t namelen) {
+    return namelen <= dx::kNameMax && at + dx::kHeadSize + dx::padded_name(namelen) <= size;
+}
+
+// True when the target block at link (its length and the text with its
+// zero byte) lies within the file; tlen is set then.
+bool target_fits(const unsigned char *base, size_t size, uint64_t link, uint32_t *tlen) {
+    if (link + dx::kTlenSize > size)
+        return false;
+    *tlen = dx::load32(base + link);
+    return link + dx::kTlenSize + uint64_t(*tlen) + 1 <= size;
+}
+
+std::string target_text(const unsigned char *base, uint64_t link, uint32_t tlen) {
+    return std::string(reinterpret_cast<const char *>(base + link + dx::kTlenSize), tlen);
+}
+
+// Checks one record reached by the record walk, so that its fields may be
+// used: 0, or -2 after a FATAL trace.
+int check_walked_record(const unsigned char *base, size_t size, uint64_t pos, Record &rec,
+                        uint32_t *tlen) {
+    if (pos + dx::kHeadSize > size) {
+        trace(kFatal, "FATAL: truncated dentry\n");
+        return -2;
+    }
+    rec = load_record(base + pos);
+    if (rec.reclen < dx::kReclenMin) {
+        trace(kFatal, "FATAL: truncated...\n");
+        return -2;
+    }
+    if (pos + rec.reclen > size) {
+        trace(kFatal, "FATAL: bad reclen\n");
+        return -2;
+    }
+    if (!name_fits(size, pos, rec.namelen)) {
+        trace(kFatal, "FATAL: bad namelen %d for %s\n", rec.namelen,
+              stored_name(base, size, pos, rec.namelen).c_str());
+        return -2;
+    }
+    if (rec.link != 0 && !target_fits(base, size, rec.link, tlen)) {
+        trace(kFatal, "FATAL: target of %s runs past EOF\n",
+              stored_name(base, size, pos, rec.namelen).c_str());
+        return -2;
+    }
+    return 0;
+}
+
+// Follows every bucket's chain, marking the records it reaches: 0, or -2.
+int walk_buckets(unsigned char *base, size_t size, uint32_t buckets, uint64_t start) {
+    bool eof_seen = false;
+    for (uint32_t i = 0; i < buckets; ++i) {
+        uint64_t p = dx::load32(base + dx::kHeaderSize + 4 * size_t(i));
+        if (p == 0)
+            continue;
+        for (;;) {
+            if (p < start || p >= size) {
+                trace(kFatal, "FATAL: hash points to nowhere\n");
+                return -2;
+            }
+            if (p + dx::kHeadSize > size) {
+                trace(kFatal, "FATAL: truncated dentry\n");
+                return -2;
+            }
+            unsigned char *r = base + p;
+            Record rec = load_record(r);
+            if (rec.flags & ~dx::kStoredFlags) {
+                trace(kFatal, "FATAL: hash buckets cross\n");
+                return -2;
+            }
+            if (eof_seen)
+                trace(kWarning, "WARNING: entry after EOF\n");
+            r[dx::kFlagsAt] |= dx::kChecked;
+            if (rec.reclen < dx::kReclenMin || rec.reclen > dx::kReclenMax || p + rec.reclen > size) {
+                trace(kFatal, "FATAL: bad reclen\n");
+                return -2;
+            }
+            if (!name_fits(size, p, rec.namelen)) {
+                trace(kFatal, "FATAL: bad namelen %d for %s\n", rec.namelen,
+                      stored_name(base, size, p, rec.namelen).c_str());
+                return -2;
+            }
+            if (rec.link != 0) {
+                if (rec.link <= start) {
+                    trace(kFatal, "FATAL: link %u points to hash\n", rec.link);
+                    return -2;
+                }
+                if (rec.link > p + rec.reclen) {
+                    trace(kFatal, "FATAL: link points forward\n");
+                    return -2;
+                }
+                uint32_t tlen;
+                if (!target_fits(base, size, rec.link, &tlen)) {
+                    trace(kFatal, "FATAL: target of %s runs past EOF\n",
+                          stored_name(base, size, p, rec.namelen).c_str());
+                    return -2;
+                }
+            }
+            if (rec.flags & DENT_EOF)
+                eof_seen = true;
+            if (rec.flags & DENT_LAST_IN_BUCKET)
+                break;
+            if (rec.flags & DENT_EOF)
+                trace(kWarning, "WARNING: EOF?\n");
+            p += rec.reclen;
+        }
+    }
+    return 0;
+}
+
+// Unlinks whatever holds the name and creates a fresh file: the repaired
+// copy never writes through a link or into a file someone else holds.
+int create_fresh(const char *outname) {
+    if (unlink(outname) != 0 && errno != ENOENT)
+        return -1;
+    return open(outname, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+// Calls fn(pos, record, tlen) for every record from start in file order,
+// until after the end record or the end of the file. fsck_in_core has
+// checked these records; the bounds are checked again all the same.
+template <typename Fn>
+bool for_each_record(const unsigned char *base, size_t size, uint64_t start, const char *name, Fn fn) {
+    uint64_t pos = start;
+    while (pos < size) {
+        Record rec{};
+        uint32_t tlen = 0;
+        if (pos + dx::kHeadSize > size || (rec = load_record(base + pos)).reclen < dx::kReclenMin) {
+            warning(0, "Truncated... '%s'", name);
+            return false;
+        }
+        if (pos + rec.reclen > size || !name_fits(size, pos, rec.namelen) ||
+            (rec.link != 0 && !target_fits(base, size, rec.link, &tlen))) {
+            warning(0, "Truncated... '%s'", name);
+            return false;
+        }
+        fn(pos, rec, tlen);
+        if (rec.flags & DENT_EOF)
+            break;
+        pos += rec.reclen;
+    }
+    return true;
+}
+
+}  // namespace
+
+void *mmap_file(const char *path, struct stat *st) {
+    struct stat local;
+    struct stat *s = st ? st : &local;
+    // Only a regular file is opened: a device node or fifo planted under the
+    // name is never touched.
+    struct stat lst;
+    if (lstat(path, &lst) == 0 && !S_ISREG(lst.st_mode)) {
+        warn_with(EINVAL, "can't open dirindex file '%s'", path);
+        return nullptr;
+    }
+    kx::Fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.ok()) {
+        warn_with(errno, "can't open dirindex file '%s'", path);
+        return nullptr;
+    }
+    if (fstat(fd.get(), s) != 0) {
+        warn_with(errno, "can't fstat dirindex file '%s'", path);
+        return nullptr;
+    }
+    // An empty file cannot be mapped.
+    if (s->st_size <= 0) {
+        warn_with(EINVAL, "can't mmap dirindex file '%s'", path);
+        return nullptr;
+    }
+    void *map = mmap(nullptr, static_cast<size_t>(s->st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE,
+                     fd.get(), 0);
+    if (map == MAP_FAILED) {
+        warn_with(errno, "can't mmap dirindex file '%s'", path);
+        return nullptr;
+    }
+    return map;
+}
+
+int verify_checksum(const void *map, size_t size, const unsigned char *stored) {
+    unsigned char sum[4];
+    dx::digest_prefix(static_cast<const unsigned char *>(map), size, sum);
+    return std::memcmp(sum, stored, 4) != 0;
+}
+
+const char *type_str(unsigned int code) {
+    return dx::type_letter(code);
+}
+
+int fsck_in_core(const char *name, void *map, size_t size, const char *outname,
+                 const char *template_root) {
+    auto *base = static_cast<unsigned char *>(map);
+    if (!name)
+        name = "";
+    dx::reset_model();
+    dx::set_current_path();
+
+    if (size < dx::kHeaderSize) {
+        trace(kFatal, "FATAL: truncated header '%s'\n", name);
+        return -2;
+    }
+    uint32_t signature = dx::load32(base + dx::kSignatureAt);
+    if (signature != dx::kSignature) {
+        trace(kFatal, "FATAL: wrong signature '%s' %08x\n", name, signature);
+        return -2;
+    }
+    unsigned char stored[4];
+    std::memcpy(stored, base + dx::kChecksumAt, 4);
+    std::memset(base + dx::kChecksumAt, 0, 4);
+    if (verify_checksum(base, size, stored) != 0)
+        trace(kWarning, "WARNING: wrong checksum '%s'\n", name);
+
+    uint32_t buckets = dx::load32(base + dx::kPrimeAt);
+    if (buckets == 0) {
+        trace(kFatal, "FATAL: zero hash prime '%s'\n", name);
+        return -2;
+    }
+    uint64_t start = dx::load32(base + dx::kStartAt);
+    if (start >= size) {
+        trace(kFatal, "FATAL: start index is after EOF\n");
+        return -2;
+    }
+    if (start == 0) {
+        trace(kWarning, "WARNING: empty dir\n");
+    } else if (start < dx::table_end(buckets)) {
+        trace(kFatal, "FATAL: start points inside hash table\n");
+        return -2;
+    }
+    if (dx::table_end(buckets) > size) {
+        trace(kFatal, "FATAL: hash table is after EOF\n");
+        return -2;
+    }
+
+    if (walk_buckets(base, size, buckets, start) != 0)
+        return -2;
+    if (start == 0)
+        return 0;
+
+    // Record walk: list every record in file order.
+    bool eof_seen = false;
+    bool lost = false;
+    for (uint64_t pos = start; pos != size;) {
+        Record rec;
+        uint32_t tlen = 0;
+        if (check_walked_record(base, size, pos, rec, &tlen) != 0)
+            return -2;
+        std::string rname(reinterpret_cast<const char *>(base + pos + dx::kHeadSize), rec.namelen);
+        trace(kWarning, "%s\t%s", type_str(rec.type), rname.c_str());
+
+        bool listed = true;
+        std::string text;
+        if (rec.link != 0) {
+            text = target_text(base, rec.link, tlen);
+            trace(kWarning, " -> %s/%s", text.c_str(), rname.c_str());
+            if (template_root) {
+                std::string path = std::string(template_root) + "/" +
+                                   (text.size() > 4 ? text.substr(4) : std::string()) + "/" + rname;
+                struct stat st;
+                if (lstat(path.c_str(), &st) != 0) {
+                    trace(2, "Lost link in 'dirindex' %s\n", path.c_str());
+                    lost = true;
+                    listed = false;
+                }
+            } else {
+                listed = false;
+            }
+        }
+        if (listed) {
+            struct poolstr *target = rec.link != 0 ? pool_add(text.c_str()) : nullptr;
+            dx::append_entry(rname.data(), rec.namelen, rec.type, rec.ino, target);
+            if (rec.type == dx::kTypeDir)
+                ++dtot;
+            ++tot;
+            if (target) {
+                std::string magic = text + "/" + rname;
+                check_template_pointer(rname.c_str(), magic.c_str());
+            }
+        }
+        trace(kWarning, "\n");
+
+        if (!(rec.flags & dx::kChecked))
+            trace(kWarning, "WARNING: dentry is not in hash\n");
+        if (rec.flags & DENT_EOF) {
+            if (pos + rec.reclen != size)
+                trace(kWarning, "WARNING: EOF is in the middle\n");
+            eof_seen = true;
+        }
+        pos += rec.reclen;
+    }
+    if (!eof_seen)
+        trace(kWarning, "WARNING: last dentry is not EOF\n");
+
+    if (!lost)
+        return 0;
+    if (!outname)
+        return 1;
+
+    trace(4, "Scanned %d entries, %d dirs\n", static_cast<int>(tot), static_cast<int>(dtot));
+    select_prime();
+    create_hash_table();
+    int fd = create_fresh(outname);
+    if (fd < 0) {
+        werror(errno, "can't open '%s'", outname);
+        return -1;
+    }
+    if (dx::write_model(fd) != 0) {
+        unlink(outname);
+        clean_memory();
+        return -1;
+    }
+    clean_memory();
+    trace(4, "wrote file %s/%s \n", where(), outname);
+    return 1;
+}
+
+int fsck_dirindex(const char *dir, const char *index_name, const char *outname,
+                  const char *template_root) {
+    if (std::strcmp(dir, ".") != 0 && chdir(dir) != 0) {
+        werror(errno, "Can't chdir to '%s'", dir);
+        return 1;
+    }
+    struct stat st;
+    void *map = mmap_file(index_name, &st);
+    if (!map) {
+        werror(errno, "can't mmap dirindex file '%s'", in_cwd(index_name).c_str());
+        return -1;
+    }
+    kx::Mapping mapping(map, static_cast<size_t>(st.st_size));
+    int rc = fsck_in_core(index_name, map, mapping.size(), outname, template_root);
+    if (mapping.unmap() != 0)
+        werror(errno, "can't munmap dirindex file '%s'", in_cwd(index_name).c_str());
+    return rc;
+}
+
+char **read_in_core(const char *name, void *map, size_t size) {
+    if (fsck_in_core(name, map, size, nullptr, nullptr) < 0)
+        return nullptr;
+    if (!name)
+        name = "";
+    const auto *base = static_cast<const unsigned char *>(map);
+    uint64_t start = dx::load32(base + dx::kStartAt);
+    if (start == 0)
+        return static_cast<char **>(xmalloc(sizeof(char *)));
+
+    size_t count = 0;
+    if (!for_each_record(base, size, start, name,
+                         [&](uint64_t, const Record &rec, uint32_t) { count += rec.link != 0; }))
+        return nullptr;
+    auto **texts = static_cast<char **>(xmalloc(sizeof(char *) * (count + 1)));
+    size_t n = 0;
+    for_each_record(base, size, start, name, [&](uint64_t pos, const Record &rec, uint32_t tlen) {
+        if (rec.link == 0 || n == count)
+            return;
+        std::string magic = target_text(base, rec.link, tlen) + "/" +
+                            std::string(reinterpret_cast<const char *>(base + pos + dx::kHeadSize),
+                                        rec.namelen);
+        texts[n++] = xstrdup(magic.c_str());
+    });
+    return texts;
+}
+
+char **read_dirindex(const char *path) {
+    struct stat st;
+    void *map = mmap_file(path, &st);
+    if (!map) {
+        werror(errno, "can't mmap dirindex file '%s'", path);
+        return nullptr;
+    }
+    kx::Mapping mapping(map, static_cast<size_t>(st.st_size));
+    char **texts = read_in_core(path, map, mapping.size());
+    if (mapping.unmap() != 0)
+        werror(errno, "can't munmap dirindex file '%s'", path);
+    return texts;
+}
+
+int correct_dirindex(const char *name, void *map, size_t size, const char *outname,
+                     const char *old_uuid, const char *new_uuid) {
+    if (fsck_in_core(name, map, size, nullptr, nullptr) < 0)
+        return -1;
+    dx::reset_model();
+    dx::set_current_path();
+    const auto *base = static_cast<const unsigned char *>(map);
+    uint64_t start = dx::load32(base + dx::kStartAt);
+    if (start == 0)
+        return 0;
+
+    bool walked = for_each_record(base, size, start, name ? name : "",
+                                  [&](uint64_t pos, const Record &rec, uint32_t tlen) {
+        struct poolstr *target = nullptr;
+        if (rec.link != 0) {
+            std::string text = target_text(base, rec.link, tlen);
+            correct_magic_uuid(text.data(), old_uuid, new_uuid);
+            target = pool_add(text.c_str());
+        }
+        dx::append_entry(reinterpret_cast<const char *>(base + pos + dx::kHeadSize), rec.namelen,
+                         rec.type, rec.ino, target);
+        if (rec.type == dx::kTypeDir)
+            ++dtot;
+        ++tot;
+    });
+    if (!walked) {
+        clean_memory();
+        return -1;
+    }
+
+    select_prime();
+    create_hash_table();
+    int fd = open(outname, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        warning(errno, "can't open '%s/%s'", where(), outname);
+        clean_memory();
+        return -1;
+    }
+    int rc = dx::write_model(fd);
+    if (rc != 0)
+        unlink(outname);
+    clean_memory();
+    return rc;
+}
+
+int clone_dirindex(const char *src, const char *dst, const char *old_uuid, const char *new_uuid) {
+    if (old_uuid && new_uuid) {
+        struct stat st;
+        void *map = mmap_file(src, &st);
+        if (!map) {
+            werror(errno, "can't mmap dirindex file '%s'", in_cwd(src).c_str());
+            return -1;
+        }
+        kx::Mapping mapping(map, static_cast<size_t>(st.st_size));
+        int rc = correct_dirindex(src, map, mapping.size(), dst, old_uuid, new_uuid);
+        if (mapping.unmap() != 0)
+            werror(errno, "can't munmap dirindex file '%s'", in_cwd(src).c_str());
+        return rc;
+    }
+    if (copy_reg_file(src, dst) != 0) {
+        werror(errno, "can't copy dirindex file '%s'", in_cwd(src).c_str());
+        return -1;
+    }
+    return 0;
+}
