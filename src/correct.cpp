@@ -5,9 +5,12 @@
 // and the messages of every action sit together in one table below.
 //
 // It relies on the scan (scan.cpp) for the state word and the stat records
-// of an entry, on kxfsutil.cpp for the actions and paths, on the cow hash
-// for ticking off claimed cow files, and on the library's lost-and-found
-// moves, which address objects by their names relative to the area's trees.
+// of an entry, and on the current directory being the entry's directory:
+// the entry itself is addressed by its bare name, so that no path length
+// limits the depth of a tree; full paths serve the messages. It relies on
+// kxfsutil.cpp for the actions and paths, on the cow hash for ticking off
+// claimed cow files, and on the library's lost-and-found moves, which
+// address objects by their names relative to the area's trees.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,13 +108,10 @@ void note(const char *fmt, const char *name) {
         debug_print(3, fmt, name);
 }
 
-// The path of the repaired copy that lies beside the index at path.
-std::string repair_copy_of(const char *path) {
-    std::string_view p(path);
-    size_t slash = p.rfind('/');
-    if (slash == std::string_view::npos)
-        return DIRINDEX_TMP_NAME;
-    return kx::join(p.substr(0, slash), DIRINDEX_TMP_NAME);
+// The entry's name in the current directory.
+const char *leaf_of(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
 }
 
 // Renames the repaired copy into the place of the index named name
@@ -121,15 +121,14 @@ void replace_by_repaired_copy(const char *name) {
     move_item_to_same(item.data(), DIRINDEX_TMP_NAME);
 }
 
-// The repaired copy is of no use when the index stays: it goes.
-void drop_repaired_copy(const char *path) {
-    std::string copy = repair_copy_of(path);
+// The repaired copy beside the index is of no use when the index stays.
+void drop_repaired_copy() {
     struct stat st;
-    if (::lstat(copy.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        ::unlink(copy.c_str());
+    if (::lstat(DIRINDEX_TMP_NAME, &st) == 0 && S_ISREG(st.st_mode))
+        ::unlink(DIRINDEX_TMP_NAME);
 }
 
-void act_move(const problem &pr, problem_code code, const char *name, const char *path) {
+void act_move(const problem &pr, problem_code code, const char *name) {
     if (code == PR_UNFIXED_DIRINDEX) {
         warning(0, pr.move_failed, name);
         return;
@@ -138,7 +137,7 @@ void act_move(const problem &pr, problem_code code, const char *name, const char
     if (move_item_to_lost(name, tree) != 0) {
         warning(errno, pr.move_failed, name);
         if (code == PR_FIXED_DIRINDEX)
-            drop_repaired_copy(path);
+            drop_repaired_copy();
         return;
     }
     note(pr.moved, name);
@@ -254,17 +253,17 @@ void correct(int kind, int flags, mode_t mode, const char *path, const char *cow
     switch (act) {
     case ACT_IGNORE:
         if (code == PR_FIXED_DIRINDEX)
-            drop_repaired_copy(path);
+            drop_repaired_copy();
         return;
     case ACT_MOVE:
         if (kind == CORR_ALL)
             bug(__LINE__, "correct");
-        act_move(pr, code, name, path);
+        act_move(pr, code, name);
         return;
     case ACT_REMOVE:
         if (kind == CORR_ALL)
             bug(__LINE__, "correct");
-        act_remove(pr, mode, name, kind == CORR_COW ? cow_path : path);
+        act_remove(pr, mode, name, kind == CORR_COW ? cow_path : leaf_of(path));
         return;
     default:
         bug(__LINE__, "correct");
@@ -288,7 +287,7 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
             if (opt_act[OPTIM_EMPTY] != ACT_DO)
                 return;
             link_stat->st_mode &= ~COW_MARK;
-            if (kxlchmod(path, link_stat->st_mode & 07777) != 0) {
+            if (kxlchmod(leaf_of(path), link_stat->st_mode & 07777) != 0) {
                 warning(errno, "can't set mark on 'magic' '%s'", item);
                 return;
             }
@@ -317,7 +316,7 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
             std::free(bak);
             return;
         }
-        if (::rename(bak, path) != 0) {
+        if (::rename(bak, leaf_of(path)) != 0) {
             int err = errno;
             ::unlink(bak);
             warning(err, "rename '%s'", cow);
@@ -325,14 +324,14 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
             return;
         }
         std::free(bak);
-    } else if (::rename(cow_path, path) != 0) {
+    } else if (::rename(cow_path, leaf_of(path)) != 0) {
         warning(errno, "rename '%s'", cow);
         return;
     }
     // The new entry is the regular cow file: the link's attributes are
     // applied to it as to a regular file, never through the link calls.
     link_stat->st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
-    if (set_attr(path, link_stat) != 0) {
+    if (set_attr(leaf_of(path), link_stat) != 0) {
         warning(errno, "set attr '%s'", item);
         return;
     }

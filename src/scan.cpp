@@ -198,6 +198,27 @@ void check_dirindex(const std::string &path, const struct stat &st) {
                 nullptr);
 }
 
+// Opens a directory of the tree without following a link at its end. A
+// path too long for one call is opened one component at a time, none of
+// them through a link.
+int open_tree_dir(const char *path) {
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 || errno != ENAMETOOLONG)
+        return fd;
+    kx::Fd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string_view rest(path);
+    while (dir.ok() && !rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string part(rest.substr(0, slash));
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (part.empty())
+            continue;
+        int flags = rest.empty() ? O_RDONLY : O_PATH;
+        dir = kx::Fd(::openat(dir.get(), part.c_str(), flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return dir.release();
+}
+
 void show_progress(const char *parent, const char *name) {
     if (!progress || !alarmed)
         return;
@@ -253,7 +274,7 @@ void check_item(const char *parent_name, const char *item_name) {
         if ((get_option() & OPT_UPGRADE) && (st.st_mode & MAGIC_DIR_MARK)) {
             warning(0, "clearing SUID on '%s'", path.c_str());
             st.st_mode &= ~MAGIC_DIR_MARK;
-            if (::chmod(path.c_str(), st.st_mode & 07777) != 0)
+            if (::chmod(name, st.st_mode & 07777) != 0)
                 warning(errno, "can't chmod directory '%s'", path.c_str());
         }
         push_dir(path, st);
@@ -265,7 +286,7 @@ void check_item(const char *parent_name, const char *item_name) {
 void scan_dir(const char *path, dev_t dev, ino_t ino) {
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan dir begin :%s:\n", path);
-    kx::Fd fd(::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    kx::Fd fd(open_tree_dir(path));
     if (!fd.ok())
         error(1, errno, "Kxfsutil: opendir '%s'", path);
     struct stat st;
