@@ -46,8 +46,29 @@ struct NodeRequest {
     uint32_t mode;
 };
 
+// fchmodat2 (Linux 6.6), which changes a mode without following a link in
+// one call; the C library's own emulation goes through /proc and costs about
+// three times as much. The number is the same on every architecture but alpha.
+#if defined(SYS_fchmodat2)
+constexpr long kCallFchmodat2 = SYS_fchmodat2;
+#elif !defined(__alpha__)
+constexpr long kCallFchmodat2 = 452;
+#else
+constexpr long kCallFchmodat2 = -1;
+#endif
+
 constexpr size_t kShortcutReadMax = 4096;
 constexpr size_t kCopyBlock = 1 << 20;
+
+// chmod that never follows a link: a link answers EOPNOTSUPP.
+int chmod_nofollow(const char *path, unsigned int mode) {
+    if (kCallFchmodat2 >= 0) {
+        long r = ::syscall(kCallFchmodat2, AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW);
+        if (r == 0 || errno != ENOSYS)
+            return static_cast<int>(r);
+    }
+    return ::fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW);
+}
 
 bool has_flag_word(mode_t mode) {
     return S_ISREG(mode) || S_ISDIR(mode);
@@ -183,7 +204,7 @@ extern "C" {
 int kxlchmod(const char *path, unsigned int mode) {
     long r = ::syscall(kCallLchmod, path, static_cast<unsigned long>(mode));
     if (r == -1 && errno == ENOSYS)
-        return ::fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW);
+        return chmod_nofollow(path, mode);
     return static_cast<int>(r);
 }
 
@@ -329,7 +350,7 @@ int set_attr(const char *path, const struct stat *st) {
     }
     // Not following: should the entry have become a link, its target stays.
     struct timespec ts[2] = {{st->st_atim.tv_sec, 0}, {st->st_mtim.tv_sec, 0}};
-    if (::fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (chmod_nofollow(path, mode) != 0 ||
         ::utimensat(AT_FDCWD, path, ts, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     return 0;
@@ -358,10 +379,11 @@ int read_shortcut(const char *path, char *buf, size_t size) {
 // temporary file; only the finished file is renamed over the entry, so an
 // interruption leaves either the old entry or the complete shortcut.
 int make_shortcut(const char *path, const char *data, int length, const struct stat *st) {
-    std::string temp = std::string(path) + "-XXXXXX";
+    const std::string pattern = std::string(path) + "-XXXXXX";
+    std::string temp = pattern;
     kx::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (!fd.ok()) {
-        werror(errno, "Can't create shortcut '%s'", temp.c_str());
+        werror(errno, "Can't create shortcut '%s'", pattern.c_str());
         return 1;
     }
     auto fail = [&](const char *fmt, const char *name) {

@@ -330,8 +330,13 @@ KXFS_EXTERN extern char **kxpackages_array;
 /* The OS template's directory relative to the template root. */
 KXFS_EXTERN extern char *ostemplate_prefix;
 
+/* Appends a copy of s to a NULL-terminated list that grows by 10 entries. */
 KXFS_EXTERN void add_line(char ***list, int *capacity, int *count, const char *s);
+/* Loads the package list into kxpackages_array and returns it (owned by
+ * the library); NULL for an empty file. */
 KXFS_EXTERN char **read_templates(const char *path);
+/* The OS template prefix of the configuration at config_path, stored in
+ * ostemplate_prefix and returned (owned by the library), or NULL. */
 KXFS_EXTERN char *get_os_prefix(const char *config_path);
 /* 1 when target points into a wrong OS template or package. */
 KXFS_EXTERN int check_template_pointer(const char *name, const char *target);

@@ -1,7 +1,9 @@
 // The package list of an area, the prefix of its OS template, and the check
 // of one magic-link target against both. The checker calls the check for
 // every magic link of an area, so the list is indexed by name form.
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

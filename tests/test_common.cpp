@@ -23,6 +23,9 @@ protected:
     }
     void TearDown() override {
         kxfsutil_debug_level = saved_level_;
+        // set_log keeps its copies for the process; release them per test.
+        free(kxfsutil_debug_logfile);
+        free(kxfsutil_debug_progname);
         kxfsutil_debug_logfile = nullptr;
         kxfsutil_debug_progname = nullptr;
         std::filesystem::remove_all(dir_);
