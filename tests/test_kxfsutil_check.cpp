@@ -692,3 +692,124 @@ TEST_F(Check, TreeDeeperThanAPath) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- uncow-empty ----------------------------------------------------------
+
+class Uncow : public Check {
+protected:
+    void SetUp() override {
+        sys = area.root + "/sys";
+        kxtest::make_dirs(sys, 04755);
+    }
+    bool still_marked() const { return kxtest::lstat_of(sys).st_mode & S_ISUID; }
+    kxtest::Run uncow() const { return area.check({"--uncow-empty"}); }
+    std::string sys;
+    std::string shown() const { return area.root + "//sys"; }
+};
+
+TEST_F(Uncow, EmptyTemplateClearsTheMark) {
+    kxtest::make_dirs(area.tmpl + "/os/sys");
+    kxtest::write_file(area.tmpl + "/os/sys/" DIRINDEX_NAME, "");
+    kxtest::make_magic_link(sys + "/" DIRINDEX_NAME, "os/sys");
+    kxtest::Run r = uncow();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(still_marked());
+    EXPECT_TRUE(exists(sys + "/" DIRINDEX_NAME));
+}
+
+TEST_F(Uncow, TemplateWithEntriesKeepsTheMark) {
+    area.template_file("os/sys/kernel", "k");
+    kxtest::make_magic_link(sys + "/" DIRINDEX_NAME, "os/sys");
+    kxtest::Run r = uncow();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Warning: Directory '" + area.tmpl + "/////os/sys' is not empty. Skip.\n");
+    EXPECT_TRUE(still_marked());
+}
+
+TEST_F(Uncow, BrokenMarkersClearTheMark) {
+    struct Case {
+        const char *name;
+        std::string target;  // "" for no marker
+        std::string warning;
+    } cases[] = {
+        {"no marker", "", "Warning: lstat failed for " + shown() + "/._kxlnk_.. Broken magic "
+                          "directory. Uncow.: No such file or directory\n"},
+        {"plain link", "elsewhere", "Warning: Not magic symlink. '" + shown() +
+                                        "' broken magic directory. Uncow it.\n"},
+        {"missing template", "////os/none", "Warning: '" + area.tmpl +
+                                                "/////os/none' broken COW directory. Uncow it.\n"},
+        {"outside the template", "////..", "Warning: '" + area.tmpl +
+                                               "/////..' broken COW directory. Uncow it.\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(chmod(sys.c_str(), 04755), 0);
+        unlink((sys + "/" DIRINDEX_NAME).c_str());
+        if (!c.target.empty())
+            kxtest::make_symlink(c.target, sys + "/" DIRINDEX_NAME);
+        kxtest::Run r = uncow();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.warning);
+        EXPECT_FALSE(still_marked());
+    }
+}
+
+TEST_F(Uncow, DirindexOrUnmarkedDirectoryIsLeftAlone) {
+    kxtest::write_file(sys + "/" DIRINDEX_NAME, "index");
+    EXPECT_EQ(uncow().out, "");
+    EXPECT_TRUE(still_marked());
+    ASSERT_EQ(chmod(sys.c_str(), 0755), 0);
+    ASSERT_EQ(unlink((sys + "/" DIRINDEX_NAME).c_str()), 0);
+    EXPECT_EQ(uncow().out, "");
+    EXPECT_EQ(kxtest::lstat_of(sys).st_mode & 07777, 0755u);
+}
+
+TEST_F(Uncow, SysThatIsNoDirectoryIsLeftAlone) {
+    ASSERT_EQ(rmdir(sys.c_str()), 0);
+    kxtest::make_symlink(area.tmpl, sys);
+    kxtest::Run r = uncow();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(kxtest::read_link(sys), area.tmpl);
+}
+
+// ---- package pointers -----------------------------------------------------
+
+// The package list and the OS template come from the area itself (also
+// when its tree is in "fs"); a link into a package the area does not have
+// is named.
+TEST(PackagePointers, LinksIntoForeignPackagesAreNamed) {
+    for (bool layout4 : {false, true}) {
+        SCOPED_TRACE(layout4 ? "layout 4" : "layout 3");
+        kxtest::Host host;
+        std::string dir = host.path("vz/private/101");
+        std::string tmpl = host.template_root();
+        std::string tree = layout4 ? dir + "/fs" : dir;
+        kxtest::make_dirs(tree + "/root");
+        kxtest::make_dirs(tree + "/cow");
+        kxtest::make_symlink("005.004", tree + "/VERSION");
+        std::string bin = host.path("bin");
+        kxtest::write_file(bin + "/kxpkg",
+                           "#!/bin/sh\necho " + tmpl + "/distro/1/x86_64/config\n", 0755);
+        kxtest::write_file(dir + "/templates/kxpackages", "pkg x86_64 1.0\n");
+        kxtest::write_file(dir + "/ve.conf", "OSTEMPLATE=\"distro\"\n");
+        kxtest::write_file(tmpl + "/distro/1/x86_64/pkg-1.0.x86_64/bin/a", "a");
+        kxtest::write_file(tmpl + "/distro/1/x86_64/other-2.0.x86_64/bin/b", "b");
+        kxtest::make_magic_link(tree + "/root/a", "distro/1/x86_64/pkg-1.0.x86_64/bin/a");
+        kxtest::make_magic_link(tree + "/root/b", "distro/1/x86_64/other-2.0.x86_64/bin/b");
+        std::string path = "PATH=" + bin + ":" + getenv("PATH");
+        std::vector<std::string> argv{kxtest::tool("kxfsutil"), "--clink", "-t", tmpl, dir};
+        kxtest::Run r = kxtest::run(argv, {path});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "Pointer " + tree + "/root/b link to wrong package: "
+                         "'////distro/1/x86_64/other-2.0.x86_64/bin/b'\n");
+        // Without link corrections the package data is not even loaded.
+        argv[1] = "--ccow";
+        EXPECT_EQ(kxtest::run(argv, {path}).err, "");
+    }
+}
+
+}  // namespace
