@@ -1,0 +1,389 @@
+// The classified walk of a private area, and the recursive removal of a tree.
+//
+// scan_private visits every entry of an area once, depth first from the most
+// recently met subdirectory, and hands each to the caller's callback already
+// classified (shortcut, magic link, plain file, plain link, directory, other
+// node, or a name known only from the directory's dirindex). The walk runs
+// with the working directory at the area root and passes relative paths.
+//
+// Each directory is read through a descriptor opened without following a
+// link, and its entries are examined relative to that descriptor, so the walk
+// never leaves the tree through a link the container planted. Nothing is
+// followed except the stat of a dirindex entry's template object, which is
+// reported as the template's own record.
+#include "internal.h"
+#include "libkxfsutil.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+// Longest content that can hold a magic target, with room to tell it apart.
+constexpr size_t kShortcutRead = 4096;
+
+struct StackNodeDeleter {
+    void operator()(struct dir_node *node) const {
+        std::free(node->path);
+        std::free(node);
+    }
+};
+using StackNode = std::unique_ptr<struct dir_node, StackNodeDeleter>;
+
+void push_dir(struct dir_stack *stack, const std::string &path) {
+    auto *node = static_cast<struct dir_node *>(xmalloc(sizeof(struct dir_node)));
+    node->path = xstrdup(path.c_str());
+    node->next = stack->head;
+    stack->head = node;
+    stack->count++;
+}
+
+StackNode pop_dir(struct dir_stack *stack) {
+    struct dir_node *node = stack->head;
+    if (node)
+        stack->head = node->next;
+    return StackNode(node);
+}
+
+void drop_stack(struct dir_stack *stack) {
+    while (pop_dir(stack))
+        ;
+}
+
+// A listing that takes over the directory descriptor fd; the *at calls use
+// dirfd() of the listing.
+kx::Dir open_listing(kx::Fd &fd) {
+    if (!fd.ok())
+        return kx::Dir();
+    DIR *d = fdopendir(fd.get());
+    if (d)
+        fd.release();
+    return kx::Dir(d);
+}
+
+// Directory flags of dir: SCAN_DIR_INDEXED, SCAN_DIR_LINKED or 0.
+int directory_flags(int dirfd, const struct stat &dir) {
+    if (!(dir.st_mode & S_ISUID))
+        return 0;
+    struct stat marker;
+    if (fstatat(dirfd, DIRINDEX_NAME, &marker, AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
+    if (S_ISLNK(marker.st_mode))
+        return SCAN_DIR_LINKED;
+    if (S_ISREG(marker.st_mode))
+        return SCAN_DIR_INDEXED;
+    return 0;
+}
+
+// The link text of name in dirfd; false with errno set when it cannot be read.
+bool read_link_text(int dirfd, const char *name, off_t size_hint, std::string &text) {
+    size_t size = size_hint > 0 ? static_cast<size_t>(size_hint) + 1 : 256;
+    for (;;) {
+        text.resize(size);
+        ssize_t n = readlinkat(dirfd, name, text.data(), size);
+        if (n < 0) {
+            text.clear();
+            return false;
+        }
+        if (static_cast<size_t>(n) < size) {
+            text.resize(static_cast<size_t>(n));
+            return true;
+        }
+        size *= 2;
+    }
+}
+
+// The first bytes of a sticky file (up to kShortcutRead), enough to tell a
+// shortcut from a plain file; false with errno set when it cannot be read.
+bool read_shortcut_text(int dirfd, const char *name, std::string &text) {
+    kx::Fd fd(openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.ok())
+        return false;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    text.resize(kShortcutRead);
+    size_t got = 0;
+    while (got < kShortcutRead) {
+        ssize_t n = read(fd.get(), text.data() + got, kShortcutRead - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            text.clear();
+            return false;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    text.resize(got);
+    return true;
+}
+
+// Classifies one entry and calls the callback: its result, or 0 when the
+// entry is not reported.
+int report_entry(int dirfd, const char *name, const std::string &path, int dir_flags,
+                 const struct stat &st, scan_callback cb, void *data) {
+    mode_t mode = st.st_mode;
+    if (S_ISREG(mode) && (mode & S_ISVTX)) {
+        std::string content;
+        if (!read_shortcut_text(dirfd, name, content)) {
+            werror(errno, "error read shortcut'%s'", path.c_str());
+            return cb(data, path.c_str(), nullptr, dir_flags | SCAN_FILE, &st);
+        }
+        if (kx::is_magic(content.c_str()))
+            return cb(data, path.c_str(), content.c_str(), dir_flags | SCAN_SHORTCUT, &st);
+        return cb(data, path.c_str(), nullptr, dir_flags | SCAN_FILE, &st);
+    }
+    if (S_ISREG(mode))
+        return cb(data, path.c_str(), nullptr, dir_flags | SCAN_FILE, &st);
+    if (S_ISLNK(mode)) {
+        std::string text;
+        if (!read_link_text(dirfd, name, st.st_size, text))
+            werror(errno, "error read symlink '%s'", path.c_str());
+        if (kx::is_magic(text.c_str())) {
+            // A leftover marker of a directory that is not template-backed.
+            if (dir_flags == 0 && std::strcmp(name, DIRINDEX_NAME) == 0)
+                return 0;
+            return cb(data, path.c_str(), text.c_str(), dir_flags | SCAN_MAGIC_LINK, &st);
+        }
+        return cb(data, path.c_str(), text.c_str(), dir_flags | SCAN_SYMLINK, &st);
+    }
+    if (S_ISDIR(mode))
+        return cb(data, path.c_str(), nullptr, dir_flags | SCAN_DIR, &st);
+    return cb(data, path.c_str(), nullptr, dir_flags | SCAN_OTHER, &st);
+}
+
+struct DirindexArray {
+    char **entries = nullptr;
+    ~DirindexArray() {
+        if (!entries)
+            return;
+        for (char **e = entries; *e; ++e)
+            std::free(*e);
+        std::free(entries);
+    }
+};
+
+// Reports the names of dir's dirindex that the directory does not hold.
+int report_template_entries(const char *dir, int dir_flags,
+                            const std::unordered_set<std::string> &held, scan_callback cb,
+                            void *data) {
+    std::string index_path = kx::join(dir, DIRINDEX_NAME);
+    DirindexArray list;
+    list.entries = read_dirindex(index_path.c_str());
+    if (!list.entries) {
+        if (kxfsutil_debug_level >= 1)
+            debug_print(1, "Error read dirindex '%s'\n", index_path.c_str());
+        return -1;
+    }
+    const std::string template_root = kx::host_path(kx::kTemplateRoot);
+    for (char **entry = list.entries; *entry; ++entry) {
+        const char *slash = std::strrchr(*entry, '/');
+        const char *name = slash ? slash + 1 : nullptr;
+        if (!name || !*name) {
+            if (kxfsutil_debug_level >= 2)
+                debug_print(2, "can't get name from '%s'\n", *entry);
+            continue;
+        }
+        // The directory always holds "." and ".." itself.
+        if (kx::is_dot_or_dotdot(name) || held.count(name))
+            continue;
+        std::string path = kx::join(dir, name);
+        std::string template_path = kx::join(template_root, *entry);
+        struct stat st;
+        if (stat(template_path.c_str(), &st) != 0) {
+            werror(errno, "can't stat '%s'", template_path.c_str());
+            std::memset(&st, 0, sizeof st);
+        }
+        int r = cb(data, path.c_str(), *entry, dir_flags | SCAN_TEMPLATE_ENTRY, &st);
+        if (r != 0)
+            return r;
+    }
+    return 0;
+}
+
+// The names of a directory (without "." and ".."), in listing order.
+// false with errno set when the listing fails.
+bool list_names(DIR *listing, std::vector<std::string> &names) {
+    for (;;) {
+        errno = 0;
+        struct dirent *de = readdir(listing);
+        if (!de)
+            return errno == 0;
+        if (!kx::is_dot_or_dotdot(de->d_name))
+            names.emplace_back(de->d_name);
+    }
+}
+
+int walk_one_dir(const char *dir, struct dir_stack *stack, scan_callback cb, void *data) {
+    // Opened without following a final link: a directory that has become a
+    // link is refused, not entered.
+    kx::Fd dir_fd(open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat self;
+    if (!dir_fd.ok()) {
+        int err = errno;
+        if (lstat(dir, &self) != 0)
+            return -1;
+        werror(err, "can't open directory '%s'", dir);
+        return -1;
+    }
+    if (fstat(dir_fd.get(), &self) != 0)
+        return -1;
+    const int dir_flags = directory_flags(dir_fd.get(), self);
+    const bool indexed = dir_flags == SCAN_DIR_INDEXED;
+
+    // The names are taken first, so that a callback that replaces an entry
+    // by rename never makes the walk meet a name twice.
+    kx::Dir listing = open_listing(dir_fd);
+    std::vector<std::string> names;
+    if (!listing.ok() || !list_names(listing.get(), names)) {
+        werror(errno, "can't open directory '%s'", dir);
+        return -1;
+    }
+    const int fd = ::dirfd(listing.get());
+
+    const bool at_root = std::strcmp(dir, ".") == 0;
+    std::unordered_set<std::string> held;
+    for (const std::string &name : names) {
+        if (indexed) {
+            if (name == DIRINDEX_NAME)
+                continue;
+            held.insert(name);
+        }
+        std::string path = at_root ? name : kx::join(dir, name);
+        struct stat st;
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return -2;
+        int result = report_entry(fd, name.c_str(), path, dir_flags, st, cb, data);
+        if (result != 0)
+            return result;
+        if (S_ISDIR(st.st_mode))
+            push_dir(stack, path);
+    }
+    listing.close();
+    if (!indexed)
+        return 0;
+    return report_template_entries(dir, dir_flags, held, cb, data);
+}
+
+// Removes the tree name of the directory parentfd (or path itself when
+// parentfd is -1): its entries first, then the directory. path is the name
+// shown in messages. One descriptor is held per level of depth.
+int remove_tree(int parentfd, const char *name, const std::string &path) {
+    kx::Fd dir_fd(parentfd < 0
+                      ? open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                      : openat(parentfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    kx::Dir listing = open_listing(dir_fd);
+    if (!listing.ok()) {
+        std::fprintf(stderr, "opendir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    const int fd = ::dirfd(listing.get());
+    int result = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent *de = readdir(listing.get());
+        if (!de) {
+            if (errno != 0) {
+                std::fprintf(stderr, "readdir(\"%s\") error: %s", path.c_str(),
+                             std::strerror(errno));
+                result = -1;
+            }
+            break;
+        }
+        if (kx::is_dot_or_dotdot(de->d_name))
+            continue;
+        std::string child = kx::join(path, de->d_name);
+        struct stat st;
+        if (fstatat(fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            std::fprintf(stderr, "lstat(\"%s\") error: %s", child.c_str(), std::strerror(errno));
+            result = -1;
+            break;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            result = remove_tree(fd, de->d_name, child);
+            if (result != 0)
+                break;
+        } else if (unlinkat(fd, de->d_name, 0) != 0) {
+            std::fprintf(stderr, "unlink(\"%s\") error: %s", child.c_str(), std::strerror(errno));
+            result = -1;
+            break;
+        }
+    }
+    listing.close();
+    int removed = parentfd < 0 ? rmdir(path.c_str()) : unlinkat(parentfd, name, AT_REMOVEDIR);
+    if (removed != 0) {
+        std::fprintf(stderr, "rmdir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+int scan_one_dir(const char *dir, struct dir_stack *stack, scan_callback cb, void *data) {
+    try {
+        return walk_one_dir(dir, stack, cb, data);
+    } catch (const std::bad_alloc &) {
+        werror(ENOMEM, "error allocate memory");
+        return -2;
+    }
+}
+
+int scan_private(const char *area, scan_callback cb, void *data) {
+    std::unique_ptr<char, kx::FreeDeleter> start(getcwd(nullptr, 0));
+    if (!start) {
+        werror(errno, "can't getcwd");
+        return -2;
+    }
+    if (chdir(area) != 0) {
+        werror(errno, "can't chdir to '%s'", area);
+        return -1;
+    }
+    struct dir_stack stack = {nullptr, 0};
+    int result = scan_one_dir(".", &stack, cb, data);
+    while (result == 0) {
+        StackNode node = pop_dir(&stack);
+        if (!node)
+            break;
+        result = scan_one_dir(node->path, &stack, cb, data);
+    }
+    // After a stop the working directory stays inside the area.
+    drop_stack(&stack);
+    if (result != 0)
+        return result;
+    if (chdir(start.get()) != 0) {
+        werror(errno, "can't chdir to '%s'", start.get());
+        return -2;
+    }
+    return 0;
+}
+
+int remove_dir(const char *path) {
+    try {
+        return remove_tree(-1, nullptr, path);
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "remove_dir(\"%s\") error: %s", path, std::strerror(ENOMEM));
+        return -1;
+    }
+}
+
+}  // extern "C"
