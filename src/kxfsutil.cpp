@@ -478,9 +478,11 @@ int main(int argc, char **argv) {
     if (corr_act[CORR_COW] != ACT_UNSET)
         lost_cow_pass();
     if (opts & OPT_UPGRADE) {
-        rewrite_kxfs_version(fs_priv_dir, "005.004");
+        // The container's format first: until the version is written, the
+        // area stays marked as under upgrade and a new run finishes it.
         if (veid > 0)
             save_ve_config_param(veid, "VEFORMAT", "kx4");
+        rewrite_kxfs_version(fs_priv_dir, "005.004");
     }
     std::exit(0);
 }

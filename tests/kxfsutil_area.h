@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,6 +95,14 @@ inline testing::AssertionResult contains(const std::string &hay, const std::stri
     if (hay.find(needle) != std::string::npos)
         return testing::AssertionSuccess();
     return testing::AssertionFailure() << "\"" << needle << "\" is not in:\n" << hay;
+}
+
+// Indexes dir with the library's writer, as the dirindex tool does.
+inline void index_dir(const std::string &dir, const std::string &tmpl) {
+    char *cwd = getcwd(nullptr, 0);
+    ASSERT_EQ(create_dirindex(dir.c_str(), DIRINDEX_NAME, tmpl.c_str(), 0), 0);
+    ASSERT_EQ(chdir(cwd), 0);
+    free(cwd);
 }
 
 inline bool is_marked(const std::string &path) {

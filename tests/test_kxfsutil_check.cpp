@@ -17,19 +17,12 @@
 
 using kxcheck::Area;
 using kxcheck::contains;
+using kxcheck::index_dir;
 using kxcheck::is_marked;
 using kxtest::exists;
 using kxtest::read_file;
 
 namespace {
-
-// Indexes dir with the library's writer, as the dirindex tool does.
-void index_dir(const std::string &dir, const std::string &tmpl) {
-    char *cwd = getcwd(nullptr, 0);
-    ASSERT_EQ(create_dirindex(dir.c_str(), DIRINDEX_NAME, tmpl.c_str(), 0), 0);
-    ASSERT_EQ(chdir(cwd), 0);
-    free(cwd);
-}
 
 // Entries of a tree as a report-only run must leave them, with the full
 // modification time of every directory (a file made and removed again

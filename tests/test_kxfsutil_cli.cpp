@@ -190,28 +190,6 @@ TEST(CommandLine, MountedAreaAsksFirst) {
     }
 }
 
-// Until the conversion is built in, an upgrade is parsed and refused as
-// usual and then stops before anything of the area is touched.
-TEST(CommandLine, UpgradeStopsBeforeTouchingTheArea) {
-    kxtest::Host host;
-    for (const char *version : {"005.003", "999.999", ""}) {
-        Area area(host, std::string("vz/private/u") + version, version);
-        area.template_file("pkg/a", "a");
-        area.link("a", "pkg/a");
-        kxtest::make_dirs(area.root + "/magic", 04755);
-        auto before = kxtest::snapshot(area.dir);
-        kxtest::Run r = area.check({"--upgrade", "--ctid=101"});
-        EXPECT_EQ(r.status, 1) << version;
-        EXPECT_TRUE(contains(r.err, "upgrade is not available in this build"));
-        auto after = kxtest::snapshot(area.dir);
-        ASSERT_EQ(after.size(), before.size());
-        for (const auto &[name, e] : before) {
-            EXPECT_EQ(after[name].mode, e.mode) << name;
-            EXPECT_EQ(after[name].data, e.data) << name;
-        }
-    }
-}
-
 TEST(CommandLine, QuietAndVerboseLevels) {
     kxtest::Host host;
     Area area(host);
