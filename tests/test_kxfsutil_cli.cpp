@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -228,6 +229,25 @@ TEST(CommandLine, MissingVersionIsReportedAndTheRunGoesOn) {
     kxtest::Run r = area.check({"--call"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(contains(r.err, "Error: Can't read version kxfs '" + area.dir + "/VERSION'"));
+}
+
+}  // namespace
+
+namespace {
+
+// With -p a line comes at the first entry examined after the 5-second
+// alarm; here the operator takes 6 seconds over the first question.
+TEST(CommandLine, ProgressLineAfterTheAlarm) {
+    kxtest::Host host;
+    Area area(host);
+    area.link("one", "pkg/none");
+    area.link("two", "pkg/none");
+    kxtest::Run r = kxtest::run({"/bin/sh", "-c",
+                                 "(sleep 6; printf 'i\\ni\\n') | \"$0\" -i -p --clink -t \"$1\" \"$2\"",
+                                 kxtest::tool("kxfsutil"), area.tmpl, area.dir});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "Checked        3, checking \"" + area.root + "/"));
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
 }
 
 }  // namespace
