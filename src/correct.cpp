@@ -73,8 +73,8 @@ const problem problems[] = {
     /* PR_FIXED_DIRINDEX */
     {"Broken 'dirindex' file '%s'", false,
      "can't move 'dirindex' '%s' to lost", "Correction: 'dirindex' '%s' moved to lost.\n",
-     "can't remove 'dirindex' '%s'", "Correction: 'dirindex' '%s' is removed.",
-     REMOVE_REPLACING},
+     nullptr /* the rename over the index cannot leave it half removed */,
+     "Correction: 'dirindex' '%s' is removed.", REMOVE_REPLACING},
     /* PR_UNFIXED_DIRINDEX */
     {"Broken 'dirindex' file '%s'", false,
      "no repaired copy of 'dirindex' '%s': left as it is", nullptr,
