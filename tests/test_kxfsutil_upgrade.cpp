@@ -145,10 +145,17 @@ TEST_F(Upgrade, EveryOtherMagicLinkBecomesAShortcutAndMarksGo) {
     kxcheck::index_dir(area.root + "/indexed", area.tmpl);
     std::string index = read_file(area.root + "/indexed/" DIRINDEX_NAME);
     kxtest::make_symlink("elsewhere", area.root + "/ordinary");
+    area.template_file("pkg/c", "c");
+    link_with_attrs("cowdir", "pkg/c", true);
+    kxtest::make_dirs(area.cow_path("pkg/c"));
     kxtest::Run r = upgrade();
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Warning: clearing SUID on '" + area.root + "/indexed'\n"
-                     "Warning: 'template' '" + area.tmpl + "/pkg/dir' not directory\n");
+    EXPECT_TRUE(contains(r.out, "Warning: clearing SUID on '" + area.root + "/indexed'\n"));
+    EXPECT_TRUE(contains(r.out, "Warning: 'template' '" + area.tmpl + "/pkg/dir' not directory\n"));
+    EXPECT_TRUE(contains(r.out, "Warning: 'cow' '" + area.cow_path("pkg/c") + "' not regular\n"));
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
+    EXPECT_EQ(read_file(area.root + "/cowdir"), "////pkg/c");
+    EXPECT_TRUE(S_ISDIR(kxtest::lstat_of(area.cow_path("pkg/c")).st_mode));
     EXPECT_EQ(read_file(area.root + "/gone"), "////pkg/none");
     EXPECT_EQ(read_file(area.root + "/plain/" DIRINDEX_NAME), "////pkg/dir");
     EXPECT_EQ(kxtest::lstat_of(area.root + "/indexed").st_mode & 07777, 0755u);
