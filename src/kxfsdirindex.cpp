@@ -115,6 +115,7 @@ void parse_args(int argc, char **argv) {
     priv_dir = physical_dir(argv[optind]);
     if (kxctl_env_layout_version(priv_dir) == 4) {
         std::string fs = kx::join(priv_dir, "fs");
+        std::free(priv_dir);
         priv_dir = physical_dir(fs.c_str());
     }
     if (!(option & OPT_TEMPLATE_DIR))

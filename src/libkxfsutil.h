@@ -202,7 +202,9 @@ KXFS_EXTERN int scan_one(const char *name, int option, const char *template_root
 KXFS_EXTERN void select_prime(void);
 /* Moves the entry list into the buckets of ht. */
 KXFS_EXTERN void create_hash_table(void);
-/* Writes the whole dirindex to fd (open for reading and writing). */
+/* Writes the whole dirindex to fd (open for reading and writing): 0, or -1
+ * when writing failed (reported). The emit_* steps build the file image in
+ * memory; emit_checksum writes it. */
 KXFS_EXTERN int emit_dirindex(int fd);
 KXFS_EXTERN int emit_header(int fd);
 KXFS_EXTERN int emit_direntries(int fd);

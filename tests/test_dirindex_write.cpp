@@ -206,6 +206,38 @@ TEST_F(Indexing, LongMagicTargetIsListedWhole) {
     EXPECT_FALSE(kxtest::exists(a("f")));
 }
 
+TEST_F(Indexing, EntryWhoseRecordWouldExceedABlockIsNotListed) {
+    // With a short template root a magic target of ~4080 bytes still
+    // resolves, but its record (head, 255-byte name, target block) would be
+    // longer than 4096 bytes, which the check rejects as broken.
+    dirtest::InDir in(area_);
+    std::string rel = "pkg";
+    ASSERT_EQ(mkdir("t", 0755), 0);
+    ASSERT_EQ(chdir("t"), 0);
+    ASSERT_EQ(mkdir("pkg", 0755), 0);
+    ASSERT_EQ(chdir("pkg"), 0);
+    for (int i = 0; i < 19; ++i) {
+        std::string part(200, static_cast<char>('a' + i));
+        ASSERT_EQ(mkdir(part.c_str(), 0755), 0);
+        ASSERT_EQ(chdir(part.c_str()), 0);
+        rel += "/" + part;
+    }
+    std::string name(255, 'n');
+    kxtest::write_file(name, "");
+    ASSERT_EQ(chdir(area_.c_str()), 0);
+    kxtest::make_shortcut_file(name, rel + "/" + name);
+
+    kxfsutil_debug_level = 2;
+    CaptureStdout();
+    EXPECT_EQ(create_dirindex(".", DIRINDEX_NAME, "t", 0), 3);
+    std::string out = GetCapturedStdout();
+    kxfsutil_debug_level = 0;
+    EXPECT_NE(out.find("Warning: Too long magic target '" + area_ + "/" + name + "', fix it"), std::string::npos)
+        << out;
+    EXPECT_TRUE(kxtest::exists(name));
+    EXPECT_FALSE(kxtest::exists(DIRINDEX_NAME));
+}
+
 // One entry that makes the directory unindexable, beside a shortcut the
 // index would otherwise take over; the message it gives.
 struct BadEntry {

@@ -84,10 +84,19 @@ void expect_sound(const char *path) {
 
 }  // namespace
 
+// Works in KXFS_FUZZ_WORK (the run script's directory, which it removes)
+// or in a new directory of its own.
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string work = std::string(base) + "/kxfuzz.XXXXXX";
-    if (!mkdtemp(work.data()) || chdir(work.c_str()) != 0) {
+    std::string work;
+    if (const char *given = std::getenv("KXFS_FUZZ_WORK")) {
+        work = given;
+        mkdir(work.c_str(), 0755);
+    } else {
+        work = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/kxfuzz.XXXXXX";
+        if (!mkdtemp(work.data()))
+            work.clear();
+    }
+    if (work.empty() || chdir(work.c_str()) != 0) {
         std::perror("work directory");
         std::exit(1);
     }

@@ -1,0 +1,446 @@
+// The upgrade from "005.003" to "005.004" end to end: what every kind of
+// entry becomes, the refusals (which leave the area untouched), the
+// template verification, the resumption of an upgrade under way, and an
+// upgrade killed at every step of its way and resumed, compared entry by
+// entry with one that ran through.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kxfsutil_area.h"
+#include "kxtest.h"
+
+using kxcheck::Area;
+using kxcheck::contains;
+using kxcheck::is_marked;
+using kxtest::exists;
+using kxtest::read_file;
+using kxtest::read_link;
+
+namespace {
+
+class Upgrade : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!kxtest::is_root())
+            GTEST_SKIP() << "needs root (link modes and owners through the host simulator)";
+    }
+    // A link with owner 123:456, permission bits and times of its own.
+    std::string link_with_attrs(const std::string &rel, const std::string &target,
+                                bool marked, unsigned perms = 0640) {
+        std::string p = area.link(rel, target);
+        EXPECT_EQ(lchown(p.c_str(), 123, 456), 0);
+        EXPECT_EQ(kxlchmod(p.c_str(), perms | (marked ? S_ISVTX : 0)), 0);
+        struct utimbuf t = {1000000000, 1100000000};
+        EXPECT_EQ(kxlutime(p.c_str(), &t), 0);
+        return p;
+    }
+    void expect_attrs(const std::string &p, mode_t mode) {
+        struct stat st = kxtest::lstat_of(p);
+        EXPECT_EQ(st.st_mode, mode) << p;
+        EXPECT_EQ(st.st_uid, 123u) << p;
+        EXPECT_EQ(st.st_gid, 456u) << p;
+        EXPECT_EQ(st.st_mtime, 1100000000) << p;
+    }
+    kxtest::Run upgrade(std::vector<std::string> extra = {}) {
+        std::vector<std::string> opts{"--upgrade"};
+        opts.insert(opts.end(), extra.begin(), extra.end());
+        return area.check(opts);
+    }
+    std::string version() { return read_link(area.dir + "/VERSION"); }
+
+    kxtest::Host host;
+    Area area{host};
+};
+
+TEST_F(Upgrade, UnchangedCowGoesAndTheLinkBecomesAShortcut) {
+    area.template_file("pkg/m", "same");
+    area.template_file("pkg/u", "same too");
+    std::string m = link_with_attrs("m", "pkg/m", true);
+    std::string u = link_with_attrs("u", "pkg/u", false);
+    std::string mcow = area.cow_file("pkg/m", "same");
+    std::string ucow = area.cow_file("pkg/u", "same too");
+    kxtest::Run r = upgrade();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const auto &[p, text] : {std::pair{m, "////pkg/m"}, std::pair{u, "////pkg/u"}}) {
+        expect_attrs(p, S_IFREG | S_ISVTX | 0640);
+        EXPECT_EQ(read_file(p), text);
+    }
+    EXPECT_FALSE(exists(mcow));
+    EXPECT_FALSE(exists(ucow));
+    EXPECT_EQ(version(), "005.004");
+}
+
+TEST_F(Upgrade, ChangedCowTakesTheLinksPlace) {
+    area.template_file("pkg/a", "template");
+    std::string a = link_with_attrs("d/a", "pkg/a", true);
+    std::string cow = area.cow_file("pkg/a", "changed");
+    ASSERT_EQ(chmod(cow.c_str(), 0600), 0);
+    kxtest::Run r = upgrade();
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_attrs(a, S_IFREG | 0640);
+    EXPECT_EQ(read_file(a), "changed");
+    EXPECT_EQ(kxtest::lstat_of(a).st_nlink, 1u);
+    EXPECT_FALSE(exists(cow));
+}
+
+TEST_F(Upgrade, HardLinkedNamesStayTogether) {
+    area.template_file("pkg/c", "template");
+    area.template_file("pkg/s", "template s");
+    // A marked link with a changed cow file, with names in two directories.
+    std::string c1 = link_with_attrs("x/c", "pkg/c", true);
+    std::string c2 = area.root + "/y/c";
+    kxtest::make_dirs(area.root + "/y");
+    ASSERT_EQ(link(c1.c_str(), c2.c_str()), 0);
+    std::string cow = area.cow_file("pkg/c", "changed");
+    // An unmarked link with two names.
+    std::string s1 = link_with_attrs("x/s", "pkg/s", false);
+    std::string s2 = area.root + "/y/s";
+    ASSERT_EQ(link(s1.c_str(), s2.c_str()), 0);
+
+    kxtest::Run r = upgrade();
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const auto &p : {c1, c2}) {
+        expect_attrs(p, S_IFREG | 0640);
+        EXPECT_EQ(read_file(p), "changed");
+        EXPECT_EQ(kxtest::lstat_of(p).st_nlink, 2u);
+    }
+    EXPECT_EQ(kxtest::lstat_of(c1).st_ino, kxtest::lstat_of(c2).st_ino);
+    EXPECT_FALSE(exists(cow));
+    for (const auto &p : {s1, s2}) {
+        expect_attrs(p, S_IFREG | S_ISVTX | 0640);
+        EXPECT_EQ(read_file(p), "////pkg/s");
+        EXPECT_EQ(kxtest::lstat_of(p).st_nlink, 2u);
+    }
+    EXPECT_EQ(kxtest::lstat_of(s1).st_ino, kxtest::lstat_of(s2).st_ino);
+}
+
+// Two links (not names of one) with the same target share one cow file:
+// the first met takes it, the other becomes a shortcut.
+TEST_F(Upgrade, CowSharedByTwoLinks) {
+    area.template_file("pkg/t", "template");
+    std::string a = link_with_attrs("a", "pkg/t", true);
+    std::string b = link_with_attrs("b", "pkg/t", true);
+    area.cow_file("pkg/t", "changed");
+    kxtest::Run r = upgrade();
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::multiset<std::string> contents{read_file(a), read_file(b)};
+    EXPECT_EQ(contents, (std::multiset<std::string>{"changed", "////pkg/t"}));
+    EXPECT_EQ(kxtest::lstat_of(area.cow).st_nlink, 2u);
+}
+
+TEST_F(Upgrade, EveryOtherMagicLinkBecomesAShortcutAndMarksGo) {
+    link_with_attrs("gone", "pkg/none", false);
+    kxtest::make_dirs(area.root + "/plain");
+    link_with_attrs("plain/" DIRINDEX_NAME, "pkg/dir", false);
+    kxtest::write_file(area.root + "/indexed/file", "f");
+    kxcheck::index_dir(area.root + "/indexed", area.tmpl);
+    std::string index = read_file(area.root + "/indexed/" DIRINDEX_NAME);
+    kxtest::make_symlink("elsewhere", area.root + "/ordinary");
+    area.template_file("pkg/c", "c");
+    link_with_attrs("cowdir", "pkg/c", true);
+    kxtest::make_dirs(area.cow_path("pkg/c"));
+    kxtest::Run r = upgrade();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Warning: clearing SUID on '" + area.root + "/indexed'\n"));
+    EXPECT_TRUE(contains(r.out, "Warning: 'template' '" + area.tmpl + "/pkg/dir' not directory\n"));
+    EXPECT_TRUE(contains(r.out, "Warning: 'cow' '" + area.cow_path("pkg/c") + "' not regular\n"));
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
+    EXPECT_EQ(read_file(area.root + "/cowdir"), "////pkg/c");
+    EXPECT_TRUE(S_ISDIR(kxtest::lstat_of(area.cow_path("pkg/c")).st_mode));
+    EXPECT_EQ(read_file(area.root + "/gone"), "////pkg/none");
+    EXPECT_EQ(read_file(area.root + "/plain/" DIRINDEX_NAME), "////pkg/dir");
+    EXPECT_EQ(kxtest::lstat_of(area.root + "/indexed").st_mode & 07777, 0755u);
+    EXPECT_EQ(read_file(area.root + "/indexed/" DIRINDEX_NAME), index);
+    EXPECT_EQ(read_link(area.root + "/ordinary"), "elsewhere");
+    EXPECT_FALSE(exists(area.dir + "/.kxfsutil-upgrade.journal"));
+    // Done: a further upgrade is refused.
+    kxtest::Run again = upgrade();
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "Error: Version of private area '005.004' is not upgradable\n");
+}
+
+TEST_F(Upgrade, ReservedNamesRefuseTheUpgradeAndChangeNothing) {
+    kxtest::write_file(area.root + "/" DIRINDEX_NAME, "x");
+    kxtest::make_dirs(area.root + "/d/" DIRINDEX_NAME);
+    kxtest::make_dirs(area.root + "/m", 04755);
+    kxtest::make_magic_link(area.root + "/m/" DIRINDEX_NAME, "pkg/dir");
+    area.link("a", "pkg/a");
+    auto before = kxtest::snapshot(area.dir);
+    kxtest::Run r = upgrade();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "WARNING: '._kxlnk_.' should be renamed\n"));
+    EXPECT_TRUE(contains(r.err, "WARNING: 'd/._kxlnk_.' should be renamed\n"));
+    EXPECT_TRUE(contains(r.err, "WARNING: 'm/._kxlnk_.' should be renamed\n"));
+    EXPECT_TRUE(contains(r.err, "Error: Upgrade is not allowed, please fix above problems\n"));
+    auto after = kxtest::snapshot(area.dir);
+    ASSERT_EQ(after.size(), before.size());
+    for (const auto &[name, e] : before) {
+        EXPECT_EQ(after[name].mode, e.mode) << name;
+        EXPECT_EQ(after[name].data, e.data) << name;
+    }
+    EXPECT_EQ(version(), "005.003");
+}
+
+TEST_F(Upgrade, TemplateVerificationOfTheContainer) {
+    std::string calls = host.path("kxpkg.calls");
+    auto tool = [&](int status) {
+        host.add_command("kxpkg", "#!/bin/sh\necho \"$@\" >> " + calls + "\nexit " +
+                                      std::to_string(status) + "\n");
+    };
+    host.write_conf(101, "VE_PRIVATE=\"" + area.dir + "\"\nOSTEMPLATE=\"distro\"\n");
+    area.link("a", "pkg/a");
+
+    tool(1);
+    kxtest::Run r = upgrade({"--ctid=101"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Upgrade is not allowed, please fix above problems\n");
+    EXPECT_EQ(read_file(calls), "verify area 101\n");
+    EXPECT_EQ(version(), "005.003");
+    EXPECT_TRUE(S_ISLNK(kxtest::lstat_of(area.root + "/a").st_mode));
+
+    // An upgrade under way is not verified again.
+    ASSERT_EQ(unlink((area.dir + "/VERSION").c_str()), 0);
+    kxtest::make_symlink("999.999", area.dir + "/VERSION");
+    r = upgrade({"--veid=101"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(calls), "verify area 101\n");
+    EXPECT_EQ(version(), "005.004");
+    EXPECT_TRUE(contains(read_file(host.conf_path(101)), "VEFORMAT=\"kx4\"\n"));
+}
+
+TEST_F(Upgrade, VerifiedUpgradeAndNoContainerNumber) {
+    std::string calls = host.path("kxpkg.calls");
+    host.add_command("kxpkg", "#!/bin/sh\necho \"$@\" >> " + calls + "\nexit 0\n");
+    std::string conf = "VE_PRIVATE=\"" + area.dir + "\"\nVEFORMAT=\"kx3\"\n";
+    host.write_conf(101, conf);
+    kxtest::Run r = upgrade({"--ctid=101"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(calls), "verify area 101\n");
+    EXPECT_EQ(read_file(host.conf_path(101)),
+              "VE_PRIVATE=\"" + area.dir + "\"\nVEFORMAT=\"kx4\"\n");
+
+    Area other(host, "vz/private/102");
+    host.write_conf(102, "VEFORMAT=\"kx3\"\n");
+    r = other.check({"--upgrade", "--ctid=none"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(calls), "verify area 101\n");
+    EXPECT_EQ(read_file(host.conf_path(102)), "VEFORMAT=\"kx3\"\n");
+    EXPECT_EQ(read_link(other.dir + "/VERSION"), "005.004");
+}
+
+TEST(UpgradeProgram, ExportsTheReservedNameCallback) {
+    if (access("/usr/bin/nm", X_OK) != 0)
+        GTEST_SKIP() << "no nm";
+    kxtest::Run r = kxtest::run({"/usr/bin/nm", "-D", "--defined-only", kxtest::tool("kxfsutil")});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.out, " T check_reserved_name\n"));
+    EXPECT_FALSE(contains(r.out, "upgrade_magic"));
+}
+
+// ---- interrupted upgrades -------------------------------------------------
+
+// An old-format area with every kind of entry the upgrade converts.
+void build_area(const Area &a) {
+    struct utimbuf t = {1000000000, 1100000000};
+    auto attrs = [&](const std::string &p, unsigned mode, uid_t uid) {
+        ASSERT_EQ(lchown(p.c_str(), uid, uid + 1), 0);
+        ASSERT_EQ(kxlchmod(p.c_str(), mode), 0);
+        ASSERT_EQ(kxlutime(p.c_str(), &t), 0);
+    };
+    for (int i = 0; i < 2; ++i) {
+        std::string n = std::to_string(i);
+        std::string d = "d" + n + "/";
+        a.template_file("pkg/eq" + n, "equal " + n);
+        a.template_file("pkg/ch" + n, "template " + n);
+        a.template_file("pkg/hl" + n, "template hl " + n);
+        a.template_file("pkg/pl" + n, "plain " + n);
+        // Marked, unchanged cow file.
+        attrs(a.link(d + "eq", "pkg/eq" + n), 01644, 10 + i);
+        a.cow_file("pkg/eq" + n, "equal " + n);
+        // Marked, changed cow file.
+        attrs(a.link(d + "ch", "pkg/ch" + n), 01600, 20 + i);
+        a.cow_file("pkg/ch" + n, "changed " + std::string(100 * (i + 1), 'c'));
+        // Marked, changed, two names in two directories.
+        std::string h = a.link(d + "hl", "pkg/hl" + n);
+        attrs(h, 01640, 30 + i);
+        kxtest::make_dirs(a.root + "/e" + n);
+        EXPECT_EQ(link(h.c_str(), (a.root + "/e" + n + "/hl").c_str()), 0);
+        a.cow_file("pkg/hl" + n, "changed hl " + n);
+        // Unmarked, three names.
+        std::string p = a.link(d + "pl", "pkg/pl" + n);
+        attrs(p, 0604, 40 + i);
+        EXPECT_EQ(link(p.c_str(), (a.root + "/e" + n + "/pl").c_str()), 0);
+        EXPECT_EQ(link(p.c_str(), (a.root + "/" + d + "pl2").c_str()), 0);
+        // No template.
+        attrs(a.link(d + "gone", "pkg/none" + n), 0644, 50 + i);
+        // A magic directory with its index, and plain entries.
+        kxtest::write_file(a.root + "/" + d + "ix/f", "in index " + n);
+        kxcheck::index_dir(a.root + "/" + d + "ix", a.tmpl);
+        kxtest::write_file(a.root + "/" + d + "file", "file " + n);
+        kxtest::make_symlink("target" + n, a.root + "/" + d + "sym");
+    }
+    // Two links sharing one cow file, and a lost cow file.
+    a.template_file("pkg/shared", "template shared");
+    attrs(a.link("s1", "pkg/shared"), 01644, 60);
+    attrs(a.link("s2", "pkg/shared"), 01644, 60);
+    a.cow_file("pkg/shared", "changed shared");
+    kxtest::write_file(a.cow + "/lost", "lost");
+    // Every entry gets the same times, whenever the area was built.
+    struct timespec ts[2] = {{1000000000, 0}, {1100000000, 0}};
+    for (const auto &[name, e] : kxtest::snapshot(a.dir)) {
+        if (!S_ISDIR(e.mode) && !S_ISLNK(e.mode)) {
+            EXPECT_EQ(utimensat(AT_FDCWD, (a.dir + "/" + name).c_str(), ts, AT_SYMLINK_NOFOLLOW),
+                      0);
+        }
+    }
+    EXPECT_EQ(utimensat(AT_FDCWD, (a.root + "/d0/sym").c_str(), ts, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_EQ(utimensat(AT_FDCWD, (a.root + "/d1/sym").c_str(), ts, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+// Everything a user of the area sees of an entry, and which names share
+// their data: by the first name (in order) of each inode.
+struct View {
+    std::map<std::string, kxtest::Entry> entries;
+    std::map<std::string, std::string> first_name;
+};
+
+bool is_index(const std::string &name, const kxtest::Entry &e) {
+    return S_ISREG(e.mode) && !(e.mode & S_ISVTX) && name.size() >= 10 &&
+           name.compare(name.size() - 10, 10, "/" DIRINDEX_NAME) == 0;
+}
+
+// Dirindex files record the inode numbers of their directory: areas built
+// apart differ there, so their bytes are compared within one area only.
+View view_of(const std::string &dir, std::map<std::string, std::string> *indexes = nullptr) {
+    View v;
+    v.entries = kxtest::snapshot(dir);
+    for (auto &[name, e] : v.entries) {
+        if (is_index(name, e)) {
+            if (indexes)
+                (*indexes)[name] = e.data;
+            e.data = "(index)";
+        }
+    }
+    std::map<ino_t, std::string> by_inode;
+    for (const auto &[name, e] : v.entries) {
+        auto [it, fresh] = by_inode.emplace(e.ino, name);
+        v.first_name[name] = it->second;
+    }
+    return v;
+}
+
+testing::AssertionResult same_view(const View &a, const View &b) {
+    std::set<std::string> names;
+    for (const auto &[n, e] : a.entries)
+        names.insert(n);
+    for (const auto &[n, e] : b.entries)
+        names.insert(n);
+    for (const auto &n : names) {
+        auto x = a.entries.find(n), y = b.entries.find(n);
+        if (x == a.entries.end() || y == b.entries.end())
+            return testing::AssertionFailure() << n << " exists in one area only";
+        const kxtest::Entry &e = x->second, &f = y->second;
+        // Directories and the version link carry the time of the run.
+        bool timed = !S_ISDIR(e.mode) && n != "VERSION";
+        if (e.mode != f.mode || e.uid != f.uid || e.gid != f.gid || e.nlink != f.nlink ||
+            e.data != f.data || (timed && e.mtime_sec != f.mtime_sec) ||
+            a.first_name.at(n) != b.first_name.at(n))
+            return testing::AssertionFailure() << n << " differs";
+    }
+    return testing::AssertionSuccess();
+}
+
+// The checker under strace, killed on entry to its n-th call that changes
+// the file system: so every state between two changes is reached once.
+const char *const kChanges =
+    "trace=rename,renameat,renameat2,link,linkat,unlink,unlinkat,symlink,symlinkat,"
+    "chmod,fchmod,fchmodat,lchown,fchown,fchownat,utimensat,write,lsetxattr,setxattr,"
+    "fsetxattr,ioctl,fdatasync,openat";
+
+kxtest::Run killed_upgrade(const Area &a, int n) {
+    std::string inject = std::string("inject=") + (kChanges + 6) + ":signal=KILL:when=" +
+                         std::to_string(n);
+    // The leak checker of a sanitizer build cannot work under ptrace.
+    return kxtest::run({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", inject,
+                        kxtest::tool("kxfsutil"), "--upgrade", "-t", a.tmpl, a.dir},
+                       {"ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
+}
+
+TEST_F(Upgrade, InterruptedAtEveryStepAndResumed) {
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "no strace to interrupt the checker with";
+    Area reference(host, "vz/private/ref");
+    build_area(reference);
+    const View original = view_of(reference.dir);
+    kxtest::Run whole = reference.check({"--upgrade"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const View upgraded = view_of(reference.dir);
+
+    // Every point; a sanitizer build, there for memory faults and slower,
+    // takes every third.
+#if defined(__SANITIZE_ADDRESS__)
+    const int stride = 3;
+#else
+    const int stride = 1;
+#endif
+    int interrupted = 0;
+    for (int n = 1;; n += stride) {
+        SCOPED_TRACE("killed at change " + std::to_string(n));
+        Area a(host, "vz/private/k" + std::to_string(n));
+        build_area(a);
+        std::map<std::string, std::string> indexes_before, indexes_after;
+        view_of(a.dir, &indexes_before);
+        kxtest::Run k = killed_upgrade(a, n);
+        if (k.status == 0) {
+            // Fewer changes than n: the whole run went through.
+            EXPECT_TRUE(same_view(view_of(a.dir), upgraded));
+            break;
+        }
+        ASSERT_EQ(k.status, 128 + SIGKILL) << k.err;
+        ++interrupted;
+        // Every entry of the tree is the old one or its finished replacement,
+        // and a link that is still there still has its cow file.
+        View now = view_of(a.dir);
+        for (const auto &[name, e] : original.entries) {
+            if (name.rfind("root/", 0) != 0 || S_ISDIR(e.mode))
+                continue;
+            auto it = now.entries.find(name);
+            ASSERT_NE(it, now.entries.end()) << name;
+            const kxtest::Entry &f = it->second;
+            // The old entry (a link may have lost its mark on the way).
+            bool old = (f.mode & S_IFMT) == (e.mode & S_IFMT) && f.data == e.data;
+            const kxtest::Entry &g = upgraded.entries.at(name);
+            bool done = f.mode == g.mode && f.uid == g.uid && f.data == g.data &&
+                        f.mtime_sec == g.mtime_sec;
+            EXPECT_TRUE(old || done) << name;
+            // (Of two links sharing one cow file, the one met first takes it.)
+            if (old && S_ISLNK(e.mode) && e.data != "////pkg/shared") {
+                std::string cow = a.cow_path(e.data.substr(4));
+                if (original.entries.count("cow/" + cow.substr(a.cow.size() + 1)) &&
+                    (e.mode & S_ISVTX) && (f.mode & S_ISVTX)) {
+                    EXPECT_TRUE(exists(cow)) << name << " lost its cow file";
+                }
+            }
+        }
+        // Killed after the version was written: nothing is left to resume.
+        if (read_link(a.dir + "/VERSION") != "005.004") {
+            kxtest::Run resumed = a.check({"--upgrade"});
+            ASSERT_EQ(resumed.status, 0) << resumed.err;
+        }
+        EXPECT_TRUE(same_view(view_of(a.dir, &indexes_after), upgraded));
+        EXPECT_EQ(indexes_after, indexes_before);
+        ASSERT_LT(n, 2000) << "the run never ends";
+    }
+    EXPECT_GT(interrupted, 90 / stride);
+}
+
+}  // namespace
