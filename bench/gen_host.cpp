@@ -195,8 +195,9 @@ private:
             write_data(cow, data, 0644);
     }
 
-    // Directories fan out to 20-60 entries, one in eight a subdirectory,
-    // breadth first, until the entry budget is spent.
+    // Directories fan out to 5-30 entries, one in fifteen a subdirectory
+    // (about 1.2 per directory, so that few directories stay empty when
+    // the budget runs out), breadth first, until the entry budget is spent.
     void fill_tree() {
         struct Pending {
             std::string rel;
@@ -210,10 +211,10 @@ private:
         }
         for (size_t q = 0; q < queue.size() && made_ < opt_.entries; ++q) {
             Pending dir = queue[q];
-            int fanout = 20 + rng_.below(41);
+            int fanout = 5 + rng_.below(26);
             for (int i = 0; i < fanout && made_ < opt_.entries; ++i) {
                 std::string name = "e" + std::to_string(i);
-                if (rng_.below(8) == 0) {
+                if (rng_.below(15) == 0) {
                     std::string sub = dir.rel + "/d" + std::to_string(i);
                     mkdirs(root_ + "/" + sub);
                     if (rng_.below(50) == 0)
