@@ -94,31 +94,6 @@ bool writable(const char *name, const char *value) {
     return std::strpbrk(value, "\n\"\\$`") == nullptr;
 }
 
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-bool read_all(int fd, std::string &data) {
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        data.append(buf, static_cast<size_t>(n));
-    }
-}
 
 // Every line that begins with name= becomes name="value".
 std::string replace_lines(std::string_view text, std::string_view name, std::string_view value) {
@@ -147,7 +122,7 @@ bool replace_file(const std::string &path, const struct stat &st, std::string_vi
     kx::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (!fd.ok())
         return false;
-    bool done = write_all(fd.get(), content) &&
+    bool done = kx::write_all(fd.get(), content) &&
                 ::fchown(fd.get(), st.st_uid, st.st_gid) == 0 &&
                 ::fchmod(fd.get(), st.st_mode & 07777) == 0 && ::fsync(fd.get()) == 0 &&
                 fd.close() == 0 && ::rename(temp.c_str(), path.c_str()) == 0;
@@ -231,7 +206,7 @@ int add_ve_config_param(int veid, const char *name, const char *value) {
         ::pread(fd.get(), &last, 1, st.st_size - 1) == 1 && last != '\n')
         line += '\n';
     line.append(name).append("=\"").append(value).append("\"\n");
-    if (!write_all(fd.get(), line) || fd.close() != 0)
+    if (!kx::write_all(fd.get(), line) || fd.close() != 0)
         error(1, errno, "Error during write to file '%s'\n", path.c_str());
     return 0;
 }
@@ -249,7 +224,7 @@ int correct_ve_config_param(int veid, const char *name, const char *value) {
     kx::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     std::string text;
-    if (!fd.ok() || ::fstat(fd.get(), &st) != 0 || !read_all(fd.get(), text))
+    if (!fd.ok() || ::fstat(fd.get(), &st) != 0 || !kx::read_all(fd.get(), text))
         error(1, errno, failure, path.c_str());
     fd.reset();
     std::string changed = replace_lines(text, name, value);

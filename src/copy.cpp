@@ -48,18 +48,7 @@ constexpr const char *kLockName = ".lck";
 const char *src_uuid = nullptr;
 const char *dst_uuid = nullptr;
 
-struct InodeKey {
-    dev_t dev;
-    ino_t ino;
-    bool operator==(const InodeKey &o) const { return dev == o.dev && ino == o.ino; }
-};
-struct InodeKeyHash {
-    size_t operator()(const InodeKey &k) const {
-        uint64_t h = static_cast<uint64_t>(k.ino) * 0x9E3779B97F4A7C15ULL;
-        return static_cast<size_t>(h ^ (static_cast<uint64_t>(k.dev) + (h >> 29)));
-    }
-};
-using HardlinkTable = std::unordered_map<InodeKey, std::string, InodeKeyHash>;
+using HardlinkTable = std::unordered_map<kx::InodeKey, std::string, kx::InodeKeyHash>;
 HardlinkTable hardlinks;
 
 // Set for the duration of an entry pass; a call made outside a pass asks
@@ -72,8 +61,8 @@ bool trace_on(int level) {
     return kxfsutil_debug_level >= level;
 }
 
-InodeKey key_of(const struct stat &st) {
-    return InodeKey{st.st_dev, st.st_ino};
+kx::InodeKey key_of(const struct stat &st) {
+    return kx::InodeKey{st.st_dev, st.st_ino};
 }
 
 std::string working_directory() {
@@ -93,39 +82,7 @@ const char *cur() {
     return cur_dir().c_str();
 }
 
-bool write_all(int fd, const char *data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
-// The text of the link name; false with errno set.
-bool read_link_text(const char *name, off_t size_hint, std::string &text) {
-    size_t size = size_hint > 0 ? static_cast<size_t>(size_hint) + 1 : 256;
-    for (;;) {
-        text.resize(size);
-        ssize_t n = readlink(name, text.data(), size);
-        if (n < 0) {
-            text.clear();
-            return false;
-        }
-        if (static_cast<size_t>(n) < size) {
-            text.resize(static_cast<size_t>(n));
-            return true;
-        }
-        size *= 2;
-    }
-}
 
 // Rewrites a cache link of the source uuid in text: true when it changed.
 bool rewrite_cache_link(std::string &text) {
@@ -255,7 +212,7 @@ void copy_shortcut(std::string &text, const std::string &dest) {
     kx::Fd fd(open(dest.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.ok())
         error(1, errno, "Can't create shortcut '%s'", dest.c_str());
-    if (!text.empty() && !write_all(fd.get(), text.data(), text.size()))
+    if (!text.empty() && !kx::write_all(fd.get(), text.data(), text.size()))
         error(1, errno, "Can't write shortcut '%s'", dest.c_str());
     if (fd.close() != 0)
         error(1, errno, "Can't write shortcut '%s'", dest.c_str());
@@ -263,7 +220,7 @@ void copy_shortcut(std::string &text, const std::string &dest) {
 
 void copy_symlink(const char *name, const struct stat &st, const std::string &dest) {
     std::string text;
-    if (!read_link_text(name, st.st_size, text))
+    if (!kx::read_link(AT_FDCWD, name, st.st_size, text))
         error(1, errno, "can't readlink '%s/%s'", cur(), name);
     if (kx::is_magic(text)) {
         rewrite_cache_link(text);
@@ -422,7 +379,7 @@ void correct_shortcut(const char *name, const std::string &full, const struct st
 
 void correct_symlink(const char *name, const std::string &full, const struct stat &st) {
     std::string text;
-    if (!read_link_text(name, st.st_size, text))
+    if (!kx::read_link(AT_FDCWD, name, st.st_size, text))
         error(1, errno, "can't readlink '%s'", full.c_str());
     if (!kx::is_magic(text) || !rewrite_cache_link(text)) {
         set_attr(name, &st);

@@ -100,22 +100,6 @@ int read_flags(int fd, long long *flags) {
     return 0;
 }
 
-// Writes all of data; false with errno set on failure.
-bool write_all(int fd, const char *data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Copies the rest of in to out with a read/write loop in large blocks.
 int copy_by_blocks(int in, int out) {
@@ -130,7 +114,7 @@ int copy_by_blocks(int in, int out) {
             return -1;
         if (n == 0)
             return 0;
-        if (!write_all(out, buf.get(), static_cast<size_t>(n)))
+        if (!kx::write_all(out, buf.get(), static_cast<size_t>(n)))
             return -1;
     }
 }
@@ -397,7 +381,7 @@ int make_shortcut(const char *path, const char *data, int length, const struct s
         errno = EINVAL;
         return fail("Can't write shortcut '%s'", temp.c_str());
     }
-    if (!write_all(fd.get(), data, static_cast<size_t>(length)))
+    if (!kx::write_all(fd.get(), data, static_cast<size_t>(length)))
         return fail("Can't write shortcut '%s'", temp.c_str());
     if (::fchown(fd.get(), st->st_uid, st->st_gid) != 0)
         return fail("Error chown '%s'", path);

@@ -6,15 +6,21 @@
 #define KXFS_INTERNAL_H
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "libkxfsutil.h"
 
 namespace kx {
 
@@ -135,6 +141,88 @@ inline bool is_magic(std::string_view text) {
 
 inline bool is_dot_or_dotdot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Writes all of data, retrying short writes; false with errno set.
+inline bool write_all(int fd, const void *data, size_t size) {
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+inline bool write_all(int fd, std::string_view data) {
+    return write_all(fd, data.data(), data.size());
+}
+
+// Appends everything left to read from fd; false with errno set.
+inline bool read_all(int fd, std::string &data) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        data.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// The whole text of the link name in dirfd, however long (size_hint is the
+// lstat size); false with errno set when it cannot be read.
+inline bool read_link(int dirfd, const char *name, off_t size_hint, std::string &text) {
+    size_t size = size_hint > 0 ? static_cast<size_t>(size_hint) + 1 : 256;
+    for (;;) {
+        text.resize(size);
+        ssize_t n = ::readlinkat(dirfd, name, text.data(), size);
+        if (n < 0) {
+            text.clear();
+            return false;
+        }
+        if (static_cast<size_t>(n) < size) {
+            text.resize(static_cast<size_t>(n));
+            return true;
+        }
+        size *= 2;
+    }
+}
+
+// An inode of the host: the key of the hard-link tables.
+struct InodeKey {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const InodeKey &o) const { return dev == o.dev && ino == o.ino; }
+};
+struct InodeKeyHash {
+    size_t operator()(const InodeKey &k) const {
+        uint64_t h = static_cast<uint64_t>(k.ino) * 0x9E3779B97F4A7C15ULL;
+        return static_cast<size_t>(h ^ (static_cast<uint64_t>(k.dev) + (h >> 29)));
+    }
+};
+
+// The absolute physical path of an existing directory (chdir into it,
+// getcwd, chdir back to back); every failure is fatal with the program's
+// name in the message, as the tools report it.
+inline char *physical_dir(const char *program, const char *path, const char *back) {
+    if (::chdir(path) != 0)
+        error(1, errno, "%s: can't chdir '%s'", program, path);
+    char *dir = ::getcwd(nullptr, 0);
+    if (dir == nullptr)
+        error(1, errno, "%s: can't getcwd", program);
+    if (::chdir(back) != 0)
+        error(1, errno, "%s: can't chdir '%s'", program, back);
+    return dir;
 }
 
 // Fixed paths of the host. A testing build lets KXFS_TEST_HOST_ROOT put all

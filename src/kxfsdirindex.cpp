@@ -62,16 +62,9 @@ struct {
     std::exit(2);
 }
 
-// Absolute physical path of an existing directory.
+// The absolute physical path of an existing directory.
 char *physical_dir(const char *path) {
-    if (chdir(path) != 0)
-        error(1, errno, "%s: can't chdir '%s'", program_name, path);
-    char *dir = getcwd(nullptr, 0);
-    if (dir == nullptr)
-        error(1, errno, "%s: can't getcwd", program_name);
-    if (chdir(curr_path) != 0)
-        error(1, errno, "%s: can't chdir '%s'", program_name, curr_path);
-    return dir;
+    return kx::physical_dir(program_name, path, curr_path);
 }
 
 void parse_args(int argc, char **argv) {

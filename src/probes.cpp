@@ -26,17 +26,7 @@ bool read_whole(const std::string &path, std::string &data) {
     kx::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.ok())
         return false;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        data.append(buf, static_cast<size_t>(n));
-    }
+    return kx::read_all(fd.get(), data);
 }
 
 // Takes the next line (without its newline) off text; false at the end.

@@ -38,25 +38,13 @@ namespace {
 
 constexpr const char *kJournalName = ".kxfsutil-upgrade.journal";
 
-// A link inode of several names.
-struct inode_key {
-    dev_t dev;
-    ino_t ino;
-    bool operator==(const inode_key &o) const { return dev == o.dev && ino == o.ino; }
-};
-struct inode_hash {
-    size_t operator()(const inode_key &k) const {
-        return std::hash<uint64_t>{}(static_cast<uint64_t>(k.ino) * 31u +
-                                     static_cast<uint64_t>(k.dev));
-    }
-};
 
 // Cow files that received a further name, deleted after the walk, the most
 // recently added first.
 std::vector<std::string> info_rm;
 std::unordered_set<std::string> info_rm_set;
 // The shortcut made for the first name of a link inode.
-std::unordered_map<inode_key, std::string, inode_hash> info_ino;
+std::unordered_map<kx::InodeKey, std::string, kx::InodeKeyHash> info_ino;
 
 std::string journal_path;
 kx::Fd journal;
@@ -88,7 +76,7 @@ void forget_last_removal() {
     info_rm.pop_back();
 }
 
-void remember_shortcut(const inode_key &key, const std::string &path, bool durable) {
+void remember_shortcut(const kx::InodeKey &key, const std::string &path, bool durable) {
     info_ino[key] = path;
     if (durable)
         journal_write("I " + std::to_string(static_cast<uint64_t>(key.dev)) + " " +
@@ -261,7 +249,7 @@ void make_shortcut_in_place(const char *text, const char *path, struct stat *lin
         debug_print(4, "Replacing 'magic symlink' '%s' with 'mfile'\n", item);
     std::string tmp = std::string(cow_path) + ".bak";
     clear_temporary(tmp);
-    inode_key key{link_stat->st_dev, link_stat->st_ino};
+    kx::InodeKey key{link_stat->st_dev, link_stat->st_ino};
     auto known = info_ino.find(key);
     if (known != info_ino.end() && is_shortcut_of(known->second, text)) {
         if (::link(known->second.c_str(), tmp.c_str()) != 0) {

@@ -86,23 +86,6 @@ int directory_flags(int dirfd, const struct stat &dir) {
     return 0;
 }
 
-// The link text of name in dirfd; false with errno set when it cannot be read.
-bool read_link_text(int dirfd, const char *name, off_t size_hint, std::string &text) {
-    size_t size = size_hint > 0 ? static_cast<size_t>(size_hint) + 1 : 256;
-    for (;;) {
-        text.resize(size);
-        ssize_t n = readlinkat(dirfd, name, text.data(), size);
-        if (n < 0) {
-            text.clear();
-            return false;
-        }
-        if (static_cast<size_t>(n) < size) {
-            text.resize(static_cast<size_t>(n));
-            return true;
-        }
-        size *= 2;
-    }
-}
 
 // The first bytes of a sticky file (up to kShortcutRead), enough to tell a
 // shortcut from a plain file; false with errno set when it cannot be read.
@@ -154,7 +137,7 @@ int report_entry(int dirfd, const char *name, const std::string &path, int dir_f
         return cb(data, path.c_str(), nullptr, dir_flags | SCAN_FILE, &st);
     if (S_ISLNK(mode)) {
         std::string text;
-        if (!read_link_text(dirfd, name, st.st_size, text))
+        if (!kx::read_link(dirfd, name, st.st_size, text))
             werror(errno, "error read symlink '%s'", path.c_str());
         if (kx::is_magic(text.c_str())) {
             // A leftover marker of a directory that is not template-backed.
