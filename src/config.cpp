@@ -94,7 +94,6 @@ bool writable(const char *name, const char *value) {
     return std::strpbrk(value, "\n\"\\$`") == nullptr;
 }
 
-
 // Every line that begins with name= becomes name="value".
 std::string replace_lines(std::string_view text, std::string_view name, std::string_view value) {
     std::string key = std::string(name) + "=";

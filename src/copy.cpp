@@ -82,8 +82,6 @@ const char *cur() {
     return cur_dir().c_str();
 }
 
-
-
 // Rewrites a cache link of the source uuid in text: true when it changed.
 bool rewrite_cache_link(std::string &text) {
     std::vector<char> buf(std::max(text.size() + 1, kTextBuffer), '\0');
@@ -474,22 +472,6 @@ int entry_pass(const char *dst_dir, int top, std::vector<std::string> *subdirs) 
     return single_links;
 }
 
-void push_dir(struct dir_stack *stack, const std::string &path) {
-    auto *node = static_cast<struct dir_node *>(xmalloc(sizeof(struct dir_node)));
-    node->path = xstrdup(path.c_str());
-    node->next = stack->head;
-    stack->head = node;
-    stack->count++;
-}
-
-void drop_stack(struct dir_stack *stack) {
-    while (struct dir_node *node = stack->head) {
-        stack->head = node->next;
-        std::free(node->path);
-        std::free(node);
-    }
-}
-
 // Times and inode flags of a directory go on once its entries are in place,
 // since creating them changed the times. In correction the directory keeps
 // the times it had before its entries were replaced.
@@ -540,7 +522,7 @@ int copy_one_directory(const char *dir, const char *src_root, const char *dst_ro
     finish_directory(before, dir, src_root, dst_dir);
     for (const std::string &name : subdirs) {
         std::string path = *dir ? kx::join(dir, name) : name;
-        push_dir(stack, path);
+        kx::push_dir(stack, path);
         if (trace_on(4))
             debug_print(4, "Push dir %s\n", path.c_str());
     }
@@ -606,13 +588,10 @@ int copy_directory_recursive_int(const char *src, const char *dst) {
     struct dir_stack stack = {nullptr, 0};
     int result = copy_directory(src, src, dst, 1, &stack, nullptr) != 0 ? 1 : 0;
     while (result == 0 && stack.head) {
-        struct dir_node *node = stack.head;
-        stack.head = node->next;
+        kx::DirNode node = kx::pop_dir(&stack);
         result = copy_directory(node->path, src, dst, 0, &stack, nullptr) != 0 ? 1 : 0;
-        std::free(node->path);
-        std::free(node);
     }
-    drop_stack(&stack);
+    kx::drop_stack(&stack);
     return result;
 }
 

@@ -100,7 +100,6 @@ int read_flags(int fd, long long *flags) {
     return 0;
 }
 
-
 // Copies the rest of in to out with a read/write loop in large blocks.
 int copy_by_blocks(int in, int out) {
     std::unique_ptr<char, kx::FreeDeleter> buf(static_cast<char *>(std::malloc(kCopyBlock)));

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -196,6 +197,37 @@ inline bool read_link(int dirfd, const char *name, off_t size_hint, std::string 
         }
         size *= 2;
     }
+}
+
+// The pending-directory stack of the walk and the copy: a node owns its
+// path; pushes and pops are at the head.
+struct DirNodeDeleter {
+    void operator()(struct dir_node *node) const {
+        std::free(node->path);
+        std::free(node);
+    }
+};
+using DirNode = std::unique_ptr<struct dir_node, DirNodeDeleter>;
+
+inline void push_dir(struct dir_stack *stack, const std::string &path) {
+    auto *node = static_cast<struct dir_node *>(xmalloc(sizeof(struct dir_node)));
+    node->path = xstrdup(path.c_str());
+    node->next = stack->head;
+    stack->head = node;
+    stack->count++;
+}
+
+// The head node, taken off the stack (null when it is empty).
+inline DirNode pop_dir(struct dir_stack *stack) {
+    struct dir_node *node = stack->head;
+    if (node)
+        stack->head = node->next;
+    return DirNode(node);
+}
+
+inline void drop_stack(struct dir_stack *stack) {
+    while (pop_dir(stack))
+        ;
 }
 
 // An inode of the host: the key of the hard-link tables.

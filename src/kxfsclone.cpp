@@ -171,13 +171,6 @@ void show_progress() {
     std::fflush(stdout);
 }
 
-struct NodeDeleter {
-    void operator()(struct dir_node *node) const {
-        std::free(node->path);
-        std::free(node);
-    }
-};
-
 // Copies the tree src_root to dst_root through the stack, exiting with the
 // result of a failed directory.
 void copy_tree(const char *src_root, const char *dst_root, int top, struct dir_stack *stack,
@@ -187,9 +180,7 @@ void copy_tree(const char *src_root, const char *dst_root, int top, struct dir_s
         std::exit(result);
     if (with_progress)
         show_progress();
-    while (struct dir_node *head = stack->head) {
-        stack->head = head->next;
-        std::unique_ptr<struct dir_node, NodeDeleter> node(head);
+    while (kx::DirNode node = kx::pop_dir(stack)) {
         result = copy_directory(node->path, src_root, dst_root, 0, stack, &process_obj);
         if (result != 0)
             std::exit(result);

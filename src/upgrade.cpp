@@ -38,7 +38,6 @@ namespace {
 
 constexpr const char *kJournalName = ".kxfsutil-upgrade.journal";
 
-
 // Cow files that received a further name, deleted after the walk, the most
 // recently added first.
 std::vector<std::string> info_rm;

@@ -33,34 +33,6 @@ namespace {
 // Longest content that can hold a magic target, with room to tell it apart.
 constexpr size_t kShortcutRead = 4096;
 
-struct StackNodeDeleter {
-    void operator()(struct dir_node *node) const {
-        std::free(node->path);
-        std::free(node);
-    }
-};
-using StackNode = std::unique_ptr<struct dir_node, StackNodeDeleter>;
-
-void push_dir(struct dir_stack *stack, const std::string &path) {
-    auto *node = static_cast<struct dir_node *>(xmalloc(sizeof(struct dir_node)));
-    node->path = xstrdup(path.c_str());
-    node->next = stack->head;
-    stack->head = node;
-    stack->count++;
-}
-
-StackNode pop_dir(struct dir_stack *stack) {
-    struct dir_node *node = stack->head;
-    if (node)
-        stack->head = node->next;
-    return StackNode(node);
-}
-
-void drop_stack(struct dir_stack *stack) {
-    while (pop_dir(stack))
-        ;
-}
-
 // A listing that takes over the directory descriptor fd; the *at calls use
 // dirfd() of the listing.
 kx::Dir open_listing(kx::Fd &fd) {
@@ -85,7 +57,6 @@ int directory_flags(int dirfd, const struct stat &dir) {
         return SCAN_DIR_INDEXED;
     return 0;
 }
-
 
 // The first bytes of a sticky file (up to kShortcutRead), enough to tell a
 // shortcut from a plain file; false with errno set when it cannot be read.
@@ -257,7 +228,7 @@ int walk_one_dir(const char *dir, struct dir_stack *stack, scan_callback cb, voi
         if (result != 0)
             return result;
         if (S_ISDIR(st.st_mode))
-            push_dir(stack, path);
+            kx::push_dir(stack, path);
     }
     listing.close();
     if (!indexed)
@@ -344,13 +315,13 @@ int scan_private(const char *area, scan_callback cb, void *data) {
     struct dir_stack stack = {nullptr, 0};
     int result = scan_one_dir(".", &stack, cb, data);
     while (result == 0) {
-        StackNode node = pop_dir(&stack);
+        kx::DirNode node = kx::pop_dir(&stack);
         if (!node)
             break;
         result = scan_one_dir(node->path, &stack, cb, data);
     }
     // After a stop the working directory stays inside the area.
-    drop_stack(&stack);
+    kx::drop_stack(&stack);
     if (result != 0)
         return result;
     if (chdir(start.get()) != 0) {
