@@ -298,3 +298,32 @@ TEST_F(ZoneinfoPass, NeverWalksOutOfTheAreaThroughALink) {
 }
 
 }  // namespace
+
+namespace {
+
+// Hard-linked magic links (two names of one link inode) become shortcuts of
+// their own: regular files with the sticky bit, never plain files that
+// merely hold the pointer text.
+TEST_F(DirindexTool, HardLinkedMagicLinksBecomeShortcuts) {
+    std::string base = "P/Q/R/S/usr/share/zoneinfo";
+    kxtest::write_file(tmpl + "/" + base + "/Europe/Rome", "TZif Rome", 0777);
+    ASSERT_EQ(link((tmpl + "/" + base + "/Europe/Rome").c_str(),
+                   (tmpl + "/" + base + "/Europe/Y").c_str()),
+              0);
+    std::string zone = root + "/usr/share/zoneinfo";
+    kxtest::make_dirs(zone + "/Europe");
+    kxtest::make_dirs(zone + "/Etc");
+    kxtest::make_magic_link(zone + "/Europe/Rome", base + "/Europe/Rome");
+    ASSERT_EQ(link((zone + "/Europe/Rome").c_str(), (zone + "/Etc/Y").c_str()), 0);
+    ASSERT_EQ(mkfifo((zone + "/Etc/fifo").c_str(), 0600), 0);  // keeps Etc unindexed
+
+    kxtest::Run r = index();
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st = lstat_of(zone + "/Etc/Y");
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_TRUE(st.st_mode & S_ISVTX);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(kxtest::read_file(zone + "/Etc/Y"), "////" + base + "/Europe/Y");
+}
+
+}  // namespace
