@@ -4,6 +4,7 @@
 #ifndef KXFS_TESTS_DIRINDEX_SUPPORT_H
 #define KXFS_TESTS_DIRINDEX_SUPPORT_H
 
+#include "dirindex_model.h"
 #include "kxtest.h"
 #include "libkxfsutil.h"
 
@@ -17,13 +18,6 @@
 
 namespace dirtest {
 
-// One record to put into an index; an empty target means none.
-struct Rec {
-    std::string name;
-    uint8_t type = 8;
-    uint32_t ino = 2;
-    std::string target;
-};
 
 inline std::string read_fd(int fd) {
     std::string bytes;
@@ -37,27 +31,6 @@ inline std::string read_fd(int fd) {
     return bytes;
 }
 
-// Loads the records into the writer's model, in this order.
-inline void load_model(const std::vector<Rec> &recs) {
-    clean_memory();
-    tot = dtot = emitted = 0;
-    for (const Rec &r : recs) {
-        auto *e = static_cast<struct dent *>(xmalloc(sizeof(struct dent)));
-        e->name = xstrdup(r.name.c_str());
-        e->namelen = static_cast<uint16_t>(r.name.size());
-        e->type = r.type;
-        e->ino = r.ino;
-        e->target = r.target.empty() ? nullptr : pool_add(r.target.c_str());
-        if (dlist_end)
-            dlist_end->next = e;
-        else
-            dlist = e;
-        dlist_end = e;
-        ++tot;
-        if (r.type == 4)
-            ++dtot;
-    }
-}
 
 // The bytes the writer produces for these records.
 inline std::string build_index(const std::vector<Rec> &recs) {

@@ -3,6 +3,7 @@
 // records moved across 4096-byte blocks, 251 and 1019 buckets, an empty
 // index). Deterministic: the same files on every run.
 //   fuzz_dirindex_seeds DIR
+#include "../dirindex_model.h"
 #include "fuzz_seeds.h"
 #include "libkxfsutil.h"
 
@@ -17,31 +18,10 @@
 
 namespace {
 
-struct Rec {
-    std::string name;
-    uint8_t type;
-    uint32_t ino;
-    std::string target;
-};
+using dirtest::Rec;
 
 bool write_seed(const std::string &path, const std::vector<Rec> &recs) {
-    clean_memory();
-    tot = dtot = emitted = 0;
-    for (const Rec &r : recs) {
-        auto *e = static_cast<struct dent *>(xmalloc(sizeof(struct dent)));
-        e->name = xstrdup(r.name.c_str());
-        e->namelen = static_cast<uint16_t>(r.name.size());
-        e->type = r.type;
-        e->ino = r.ino;
-        e->target = r.target.empty() ? nullptr : pool_add(r.target.c_str());
-        if (dlist_end)
-            dlist_end->next = e;
-        else
-            dlist = e;
-        dlist_end = e;
-        ++tot;
-        dtot += r.type == 4;
-    }
+    dirtest::load_model(recs);
     select_prime();
     create_hash_table();
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
