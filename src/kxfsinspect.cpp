@@ -211,9 +211,10 @@ json host_type(const std::string &path) {
 // ---- reading files without changing them ------------------------------------
 
 // Opens name beneath dirfd read-only, no-follow and non-blocking, without
-// an access-time update where the caller may ask for that.
-int open_quietly(int dirfd, const char *name, int flags) {
-    flags |= O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// an access-time update where the process may ask for that (owner or
+// CAP_FOWNER).
+int open_quietly(int dirfd, const char *name) {
+    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = ::openat(dirfd, name, flags | O_NOATIME);
     if (fd < 0 && errno == EPERM)
         fd = ::openat(dirfd, name, flags);
@@ -229,7 +230,7 @@ std::string read_regular(int dirfd, const char *name, const std::string &shown_p
         unreadable(quoted_error("can't open", shown_path, errno));
     if (!S_ISREG(st.st_mode))
         unreadable("'" + shown_path + "' is not a regular file (" + type_name(st.st_mode) + ")");
-    kx::Fd fd(open_quietly(dirfd, name, 0));
+    kx::Fd fd(open_quietly(dirfd, name));
     if (!fd.ok())
         unreadable(quoted_error("can't open", shown_path, errno));
     struct stat fst;
@@ -237,6 +238,9 @@ std::string read_regular(int dirfd, const char *name, const std::string &shown_p
         unreadable(quoted_error("can't fstat", shown_path, errno));
     if (!S_ISREG(fst.st_mode) || fst.st_ino != st.st_ino || fst.st_dev != st.st_dev)
         unreadable("'" + shown_path + "' changed while it was opened");
+    // Offsets in a dirindex are 32-bit: no file the tools read is larger.
+    if (static_cast<uint64_t>(fst.st_size) > UINT32_MAX)
+        unreadable("'" + shown_path + "' is too large (" + std::to_string(fst.st_size) + " bytes)");
     std::string bytes;
     bytes.reserve(static_cast<size_t>(fst.st_size));
     if (!kx::read_all(fd.get(), bytes))
@@ -1201,6 +1205,9 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "Error: %s: %s\n", program_name, shown(e.why).c_str());
         doc["error"] = text_value(e.why);
         status = 3;
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "Error: %s: not enough memory\n", program_name);
+        return 3;
     }
     if (json_out) {
         std::string text = kxinspect::dump(doc);
