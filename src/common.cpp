@@ -18,6 +18,9 @@ namespace {
 
 unsigned int option_word = 0;
 
+message_hook hook_fn = nullptr;
+void *hook_data = nullptr;
+
 // The console half of warning/werror/error: prefix, message, error text.
 void print_console(FILE *out, const char *prefix, int err, const char *fmt, va_list ap) {
     std::fputs(prefix, out);
@@ -70,12 +73,20 @@ int write_log(const char *fmt, va_list ap, int newline) {
     return std::fclose(f) == 0 ? 0 : -3;
 }
 
-void vdebug_print(int /*level*/, const char *fmt, va_list ap) {
+void vdebug_print(int level, const char *fmt, va_list ap) {
     if (fmt == nullptr)
         return;
     va_list console;
     va_copy(console, ap);
-    std::vfprintf(stderr, fmt, console);
+    if (hook_fn) {
+        char *text = nullptr;
+        if (vasprintf(&text, fmt, console) >= 0) {
+            hook_fn(hook_data, level, text);
+            std::free(text);
+        }
+    } else {
+        std::vfprintf(stderr, fmt, console);
+    }
     va_end(console);
     va_list log;
     va_copy(log, ap);
@@ -123,6 +134,11 @@ void set_log(int level, const char *logfile, const char *progname) {
     kxfsutil_debug_level = level;
     kxfsutil_debug_logfile = logfile ? xstrdup(logfile) : nullptr;
     kxfsutil_debug_progname = progname ? xstrdup(progname) : nullptr;
+}
+
+void set_message_hook(message_hook hook, void *data) {
+    hook_fn = hook;
+    hook_data = hook ? data : nullptr;
 }
 
 void *xmalloc(size_t size) {

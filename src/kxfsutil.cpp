@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -354,17 +353,6 @@ void uncow_list(const char *root, const char *const *names) {
         uncow_dir(std::string(root) + "/" + *names);
 }
 
-std::string hex_lower(const unsigned char *bytes, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[bytes[i] >> 4];
-        s += digits[bytes[i] & 0xF];
-    }
-    return s;
-}
-
 }  // namespace
 
 char *absolute_path(const char *dir) {
@@ -388,43 +376,6 @@ int is_directory(const char *path, struct stat *st) {
     if (::lstat(path, st) != 0)
         return -1;
     return S_ISDIR(st->st_mode) ? 1 : 0;
-}
-
-bool leaves_template(const char *text) {
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        size_t slash = rest.find('/');
-        std::string_view part = rest.substr(0, slash);
-        if (part == "..")
-            return true;
-        if (slash == std::string_view::npos)
-            break;
-        rest.remove_prefix(slash + 1);
-    }
-    return false;
-}
-
-char *md5_name(const char *text) {
-    MD5_CTX ctx;
-    unsigned char digest[16];
-    MD5Init(&ctx);
-    MD5Update(&ctx, reinterpret_cast<const unsigned char *>(text),
-              static_cast<unsigned int>(std::strlen(text)));
-    MD5Final(digest, &ctx);
-    return xstrdup(hex_lower(digest, sizeof digest).c_str());
-}
-
-char *legacy_name(const char *text) {
-    uint64_t acc = 0;
-    for (const char *p = text; *p; ++p) {
-        // The byte as a signed value widened to 32 bits.
-        auto v = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
-        uint64_t term = static_cast<uint64_t>(v << 4) + static_cast<uint64_t>(v >> 4);
-        acc = (acc + term) * 11u;
-    }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%" PRIX64, acc);
-    return xstrdup(buf);
 }
 
 char *vefs_path_to_name(const char *text) {

@@ -96,11 +96,6 @@ int is_regular_file(const char *path, struct stat *st);
 int is_directory(const char *path, struct stat *st);
 // Name of the cow file of a magic-link text, in the area's naming scheme.
 char *vefs_path_to_name(const char *text);
-char *md5_name(const char *text);
-char *legacy_name(const char *text);
-// True when a magic-link text, below its prefix, has a ".." component and
-// so would name an object outside the template directory.
-bool leaves_template(const char *text);
 
 // ---- scan.cpp: the area check scan ---------------------------------------
 

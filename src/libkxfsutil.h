@@ -69,6 +69,11 @@ KXFS_EXTERN void werror(int err, const char *fmt, ...) KXFS_PRINTF(2, 3);
 KXFS_EXTERN void error(int status, int err, const char *fmt, ...) KXFS_PRINTF(3, 4);
 /* Sets the level, the log file and the program name (copies kept). */
 KXFS_EXTERN void set_log(int level, const char *logfile, const char *progname);
+/* Receives, instead of standard error, every message made through
+ * debug_print and vdebug_print (the log file still gets it); the text is
+ * borrowed for the call. A NULL hook restores standard error. */
+typedef void (*message_hook)(void *data, int level, const char *text);
+KXFS_EXTERN void set_message_hook(message_hook hook, void *data);
 
 /* ---- common.cpp: memory, strings, the option word ---------------------- */
 
@@ -287,6 +292,18 @@ KXFS_EXTERN int copy_reg_file(const char *src, const char *dst);
 /* Node-creation request of the mounted filesystem. */
 KXFS_EXTERN int create_mfile(const char *path, uint64_t value, unsigned int mode);
 KXFS_EXTERN int create_cowdir(const char *path, uint64_t value, unsigned int mode);
+
+/* ---- cowname.cpp: cow file names, the template boundary --------------- */
+
+/* Cow file name of a whole magic-link text: the MD5 digest in lowercase
+ * hexadecimal (areas of "005.003" and later). */
+KXFS_EXTERN char *md5_name(const char *text);
+/* The same in the naming of older areas: an additive hash in uppercase
+ * hexadecimal. */
+KXFS_EXTERN char *legacy_name(const char *text);
+/* 1 when the text has a ".." component, so that the path it names below
+ * the template root would leave it; 0 otherwise. */
+KXFS_EXTERN int leaves_template(const char *text);
 
 /* ---- version.cpp: the area's version link ------------------------------ */
 

@@ -2,12 +2,15 @@
 // file, copied into a private writable buffer of exactly its size, and run
 // through the structural check (with a template root and a repaired copy),
 // the listing and the rewrite for a new identifier. Every file the writer
-// produces on the way must pass the check again.
+// produces on the way must pass the check again. The inspector's JSON
+// report of the input must print (names that are not UTF-8 included) and
+// parse back to the same document.
 //
 // Messages are off (level 0) except for one input in sixteen (chosen by its
 // checksum field), which runs with every trace on to exercise the trace
 // paths; the run script closes the target's standard output and error.
 #include "fuzz_seeds.h"
+#include "kxfsinspect.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>
@@ -125,6 +128,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     buf.assign(data, data + size);
     if (correct_dirindex("fuzz", buf.data(), buf.size(), "rewritten", fuzzseed::kOldUuid, fuzzseed::kNewUuid) == 0)
         expect_sound("rewritten");
+
+    bool problems = false;
+    nlohmann::json doc = kxinspect::dirindex_report(
+        "fuzz", std::string(reinterpret_cast<const char *>(data), size), template_root.c_str(), problems);
+    if (nlohmann::json::parse(kxinspect::dump(doc)) != doc) {
+        std::fprintf(stderr, "the inspector's JSON does not parse back to itself\n");
+        std::abort();
+    }
 
     kxfsutil_debug_level = 0;
     return 0;

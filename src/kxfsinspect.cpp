@@ -1,0 +1,1221 @@
+// kxfsinspect: a read-only look inside dirindex files, magic targets and
+// private areas, for an operator or a monitoring script.
+//
+//   dirindex  the header, bucket table and records of one dirindex file and
+//             the findings of the library's own structural check;
+//   pointer   what a magic target names: its template path, its cache-link
+//             parts, its cow file names in both schemes, the template bound;
+//   entry     which file on disk holds what a container sees at a path.
+//
+// Every subcommand fills one JSON document; --json prints it, otherwise a
+// text renderer prints it for a person. A subcommand is one row of the
+// table near the end: a run function and a renderer.
+//
+// Nothing is ever changed. Files are opened read-only, no-follow,
+// non-blocking and without access-time updates, and checked with fstat; a
+// fifo or a device is never opened. An area is reached through descriptors,
+// one component at a time and never through a link, in a private read-only
+// view of it where the kernel grants one (see read_only_view).
+#include "kxfsinspect.h"
+
+#include "dirindex_format.h"
+#include "internal.h"
+#include "libkxctl.h"
+#include "libkxfsutil.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+using json = nlohmann::json;
+namespace dx = kx::dirindex;
+
+namespace {
+
+constexpr const char *program_name = "kxfsinspect";
+constexpr const char *program_version = "1.0.0";
+
+// A file or directory that cannot be read: the subcommand ends with status 3.
+struct Unreadable {
+    std::string why;
+};
+
+[[noreturn]] void unreadable(std::string why) {
+    throw Unreadable{std::move(why)};
+}
+
+std::string quoted_error(const char *what, std::string_view path, int err) {
+    return std::string(what) + " '" + std::string(path) + "': " + std::strerror(err);
+}
+
+// ---- texts: JSON values and printable lines ---------------------------------
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(std::string_view s) {
+    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    size_t n = s.size(), i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        size_t len;
+        uint32_t cp;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            len = 2, cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3, cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (n - i < len)
+            return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string to_hex(std::string_view s) {
+    static const char digits[] = "0123456789abcdef";
+    std::string h;
+    h.reserve(2 * s.size());
+    for (unsigned char c : s) {
+        h += digits[c >> 4];
+        h += digits[c & 0xF];
+    }
+    return h;
+}
+
+// A name or text of the area as a JSON value: a string when it is valid
+// UTF-8, else {"hex": ...} with its bytes, so that nothing is lost.
+json text_value(std::string_view s) {
+    if (valid_utf8(s))
+        return std::string(s);
+    return json{{"hex", to_hex(s)}};
+}
+
+std::string from_hex(const std::string &h) {
+    std::string s;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        s += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
+    return s;
+}
+
+// The bytes a text value stands for.
+std::string bytes_of(const json &v) {
+    if (v.is_string())
+        return v.get<std::string>();
+    if (v.is_object() && v.contains("hex"))
+        return from_hex(v["hex"].get<std::string>());
+    return {};
+}
+
+// Bytes for a terminal: control characters, a backslash and bytes that are
+// not UTF-8 are written as escapes, so that an area's names cannot drive
+// the operator's terminal.
+std::string shown(std::string_view s) {
+    std::string out;
+    size_t i = 0;
+    auto escape = [&out](unsigned char c) {
+        char b[5];
+        std::snprintf(b, sizeof b, "\\x%02x", c);
+        out += b;
+    };
+    while (i < s.size()) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c == '\\') {
+            out += "\\\\";
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            escape(c);
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else {
+            size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+            std::string_view seq = s.substr(i, len);
+            if (seq.size() == len && valid_utf8(seq)) {
+                out += seq;
+                i += len;
+            } else {
+                escape(c);
+                ++i;
+            }
+        }
+    }
+    return out;
+}
+
+std::string shown_value(const json &v) {
+    return v.is_null() ? std::string("-") : shown(bytes_of(v));
+}
+
+// "regular", "directory", ... for a file type.
+const char *type_name(mode_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFREG:
+        return "regular";
+    case S_IFDIR:
+        return "directory";
+    case S_IFLNK:
+        return "symlink";
+    case S_IFIFO:
+        return "fifo";
+    case S_IFCHR:
+        return "character device";
+    case S_IFBLK:
+        return "block device";
+    case S_IFSOCK:
+        return "socket";
+    default:
+        return "unknown";
+    }
+}
+
+// The type of the object at a trusted host path (never followed), or null.
+json host_type(const std::string &path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return nullptr;
+    return type_name(st.st_mode);
+}
+
+// ---- reading files without changing them ------------------------------------
+
+// Opens name beneath dirfd read-only, no-follow and non-blocking, without
+// an access-time update where the process may ask for that (owner or
+// CAP_FOWNER).
+int open_quietly(int dirfd, const char *name) {
+    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::openat(dirfd, name, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = ::openat(dirfd, name, flags);
+    return fd;
+}
+
+// The whole content of the regular file name beneath dirfd. Anything that
+// is not a regular file is refused before it is opened; shown is the path
+// for messages.
+std::string read_regular(int dirfd, const char *name, const std::string &shown_path) {
+    struct stat st;
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        unreadable(quoted_error("can't open", shown_path, errno));
+    if (!S_ISREG(st.st_mode))
+        unreadable("'" + shown_path + "' is not a regular file (" + type_name(st.st_mode) + ")");
+    kx::Fd fd(open_quietly(dirfd, name));
+    if (!fd.ok())
+        unreadable(quoted_error("can't open", shown_path, errno));
+    struct stat fst;
+    if (::fstat(fd.get(), &fst) != 0)
+        unreadable(quoted_error("can't fstat", shown_path, errno));
+    if (!S_ISREG(fst.st_mode) || fst.st_ino != st.st_ino || fst.st_dev != st.st_dev)
+        unreadable("'" + shown_path + "' changed while it was opened");
+    // Offsets in a dirindex are 32-bit: no file the tools read is larger.
+    if (static_cast<uint64_t>(fst.st_size) > UINT32_MAX)
+        unreadable("'" + shown_path + "' is too large (" + std::to_string(fst.st_size) + " bytes)");
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(fst.st_size));
+    if (!kx::read_all(fd.get(), bytes))
+        unreadable(quoted_error("can't read", shown_path, errno));
+    return bytes;
+}
+
+// ---- the dirindex report ------------------------------------------------------
+
+// One record as found in the file; name and target view the file's bytes.
+struct Record {
+    uint64_t offset;
+    uint8_t type, flags;
+    uint16_t namelen;
+    uint32_t reclen, ino, link;
+    std::string_view name;
+    std::optional<std::string_view> target;  // when link names a readable block
+};
+
+// The records in file order from start, as far as they can be read: the
+// walk ends at the end record, at the end of the file, or before the first
+// record whose head or name runs past the end or whose reclen cannot lead
+// on. complete says whether it reached the end record or the end of file.
+std::vector<Record> list_records(std::string_view file, bool &complete) {
+    const auto *base = reinterpret_cast<const unsigned char *>(file.data());
+    uint64_t size = file.size();
+    std::vector<Record> out;
+    complete = true;
+    if (size < dx::kHeaderSize)
+        return out;
+    uint64_t pos = dx::load32(base + dx::kStartAt);
+    if (pos == 0)
+        return out;
+    complete = false;
+    while (pos + dx::kHeadSize <= size) {
+        const unsigned char *r = base + pos;
+        Record rec{pos, r[dx::kTypeAt], r[dx::kFlagsAt], dx::load16(r + dx::kNamelenAt),
+                   dx::load32(r + dx::kReclenAt), dx::load32(r + dx::kInoAt),
+                   dx::load32(r + dx::kLinkAt), {}, std::nullopt};
+        if (pos + dx::kHeadSize + rec.namelen > size)
+            return out;
+        rec.name = file.substr(pos + dx::kHeadSize, rec.namelen);
+        if (rec.link != 0 && uint64_t(rec.link) + dx::kTlenSize <= size) {
+            uint32_t tlen = dx::load32(base + rec.link);
+            if (uint64_t(rec.link) + dx::kTlenSize + tlen <= size)
+                rec.target = file.substr(rec.link + dx::kTlenSize, tlen);
+        }
+        out.push_back(rec);
+        if (rec.flags & DENT_EOF) {
+            complete = true;
+            return out;
+        }
+        if (rec.reclen < dx::kReclenMin || pos + rec.reclen > size)
+            return out;
+        pos += rec.reclen;
+        if (pos == size) {
+            complete = true;
+            return out;
+        }
+    }
+    return out;
+}
+
+// The findings of the library's structural check, taken from its traces:
+// while it lives, every trace goes here instead of standard error.
+class Findings {
+public:
+    Findings() : saved_level_(kxfsutil_debug_level) {
+        kxfsutil_debug_level = 4;
+        set_message_hook(&Findings::take, this);
+    }
+    ~Findings() {
+        set_message_hook(nullptr, nullptr);
+        kxfsutil_debug_level = saved_level_;
+    }
+    Findings(const Findings &) = delete;
+    Findings &operator=(const Findings &) = delete;
+    const std::vector<std::string> &texts() const { return texts_; }
+
+private:
+    // Only the findings: the check's listing of records goes by as well.
+    static void take(void *data, int, const char *text) {
+        std::string_view t(text);
+        if (t.starts_with("FATAL: ") || t.starts_with("WARNING: ") ||
+            t.starts_with("Lost link in 'dirindex' ")) {
+            if (t.ends_with('\n'))
+                t.remove_suffix(1);
+            static_cast<Findings *>(data)->texts_.emplace_back(t);
+        }
+    }
+    int saved_level_;
+    std::vector<std::string> texts_;
+};
+
+// The library's check of a copy of the bytes (the check marks its copy):
+// -2 broken, 0 sound, 1 lost links; findings when asked for.
+int check_index(const std::string &name, const std::string &bytes, const char *template_root,
+                std::vector<std::string> *findings) {
+    std::string copy = bytes;
+    char dummy = 0;
+    void *map = copy.empty() ? static_cast<void *>(&dummy) : copy.data();
+    if (!findings) {
+        int saved = kxfsutil_debug_level;
+        kxfsutil_debug_level = 0;
+        int rc = fsck_in_core(name.c_str(), map, copy.size(), nullptr, template_root);
+        kxfsutil_debug_level = saved;
+        return rc;
+    }
+    Findings capture;
+    int rc = fsck_in_core(name.c_str(), map, copy.size(), nullptr, template_root);
+    *findings = capture.texts();
+    return rc;
+}
+
+// The template path of a record's object: the root, the target without
+// its prefix, the name.
+std::string record_template_path(const std::string &root, const Record &rec) {
+    std::string_view t = *rec.target;
+    return root + "/" + std::string(t.size() > 4 ? t.substr(4) : std::string_view()) + "/" +
+           std::string(rec.name);
+}
+
+json record_value(const Record &rec, uint32_t buckets, const char *template_root) {
+    json r;
+    r["offset"] = rec.offset;
+    r["type"] = rec.type;
+    r["type_letter"] = type_str(rec.type);
+    r["flags"] = rec.flags;
+    r["name"] = text_value(rec.name);
+    r["namelen"] = rec.namelen;
+    r["reclen"] = rec.reclen;
+    r["ino"] = rec.ino;
+    r["key"] = (rec.ino & 1) ? "template" : "real";
+    r["inode"] = rec.ino >> 1;
+    if (buckets != 0)
+        r["bucket"] = dirindex_hash(rec.name.data(), rec.namelen) % buckets;
+    else
+        r["bucket"] = nullptr;
+    r["link"] = rec.link;
+    r["target"] = rec.target ? text_value(*rec.target) : json(nullptr);
+    r["magic_target"] = rec.target ? text_value(std::string(*rec.target) + "/" + std::string(rec.name))
+                                   : json(nullptr);
+    if (template_root && rec.target) {
+        std::string path = record_template_path(template_root, rec);
+        r["template_path"] = text_value(path);
+        r["template_type"] = host_type(path);
+    }
+    return r;
+}
+
+// Follows every bucket's chain to count the used buckets and the longest
+// chain, and notes which bucket reaches each record. A record is counted
+// once: a chain that meets another one stops there, so a damaged table
+// costs one pass over the file at most.
+json bucket_value(std::string_view file, uint32_t buckets,
+                  std::unordered_map<uint64_t, uint32_t> &reached_from) {
+    const auto *base = reinterpret_cast<const unsigned char *>(file.data());
+    uint64_t size = file.size();
+    uint32_t used = 0, longest = 0;
+    for (uint32_t i = 0; i < buckets; ++i) {
+        uint64_t p = dx::load32(base + dx::kHeaderSize + 4 * uint64_t(i));
+        if (p == 0)
+            continue;
+        ++used;
+        uint32_t length = 0;
+        while (p >= dx::table_end(buckets) && p + dx::kHeadSize <= size &&
+               reached_from.emplace(p, i).second) {
+            ++length;
+            uint8_t flags = base[p + dx::kFlagsAt];
+            uint32_t reclen = dx::load32(base + p + dx::kReclenAt);
+            if ((flags & DENT_LAST_IN_BUCKET) || reclen < dx::kReclenMin)
+                break;
+            p += reclen;
+        }
+        longest = std::max(longest, length);
+    }
+    return json{{"count", buckets}, {"used", used}, {"longest_chain", longest}};
+}
+
+}  // namespace
+
+namespace kxinspect {
+
+json dirindex_report(const std::string &name, const std::string &bytes, const char *template_root,
+                     bool &problems) {
+    json doc;
+    doc["size"] = bytes.size();
+    const auto *base = reinterpret_cast<const unsigned char *>(bytes.data());
+    uint32_t buckets = 0;
+    std::unordered_map<uint64_t, uint32_t> reached_from;
+    if (bytes.size() >= dx::kHeaderSize) {
+        unsigned char sum[4];
+        dx::checksum(base, bytes.size(), sum);
+        uint32_t stored = dx::load32(base + dx::kChecksumAt), computed = dx::load32(sum);
+        uint32_t signature = dx::load32(base + dx::kSignatureAt);
+        buckets = dx::load32(base + dx::kPrimeAt);
+        doc["header"] = {{"signature", signature},
+                         {"signature_ok", signature == dx::kSignature},
+                         {"start", dx::load32(base + dx::kStartAt)},
+                         {"dirs", dx::load32(base + dx::kDirsAt)},
+                         {"prime", buckets},
+                         {"checksum", stored},
+                         {"checksum_computed", computed},
+                         {"checksum_ok", stored == computed}};
+        if (buckets != 0 && dx::table_end(buckets) <= bytes.size())
+            doc["buckets"] = bucket_value(bytes, buckets, reached_from);
+        else
+            doc["buckets"] = nullptr;
+    } else {
+        doc["header"] = nullptr;
+        doc["buckets"] = nullptr;
+    }
+
+    bool complete = true;
+    json records = json::array();
+    for (const Record &rec : list_records(bytes, complete)) {
+        json r = record_value(rec, doc["buckets"].is_null() ? 0 : buckets, template_root);
+        auto it = reached_from.find(rec.offset);
+        r["chain"] = it == reached_from.end() ? json(nullptr) : json(it->second);
+        records.push_back(std::move(r));
+    }
+    doc["records"] = std::move(records);
+    doc["records_complete"] = complete;
+
+    std::vector<std::string> findings;
+    int rc = check_index(name, bytes, template_root, &findings);
+    json texts = json::array();
+    for (const std::string &t : findings)
+        texts.push_back(text_value(t));
+    doc["check"] = {{"result", rc == -2 ? "broken" : rc == 1 ? "lost_links" : "sound"},
+                    {"findings", std::move(texts)}};
+    problems = rc != 0 || !findings.empty();
+    doc["problems"] = problems;
+    return doc;
+}
+
+std::string dump(const json &doc) {
+    return doc.dump(2, ' ', false, json::error_handler_t::strict);
+}
+
+}  // namespace kxinspect
+
+namespace {
+
+// ---- the way into an area ---------------------------------------------------
+// The area's directories are opened beneath the area path as descriptors,
+// each component without following a link. Kept to these few functions so
+// that the library's area handle can take their place.
+
+struct AreaDirs {
+    std::string path;       // the area, absolute and physical
+    std::string tree_path;  // where VERSION, root and cow lie
+    int layout = 0;
+    bool read_only_view = false;
+    kx::Fd top, tree, root, cow;
+};
+
+// A directory name beneath dirfd, never through a link, never a fifo.
+kx::Fd open_dir_beneath(int dirfd, const char *name) {
+    struct open_how how {};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd = ::syscall(SYS_openat2, dirfd, name, &how, sizeof how);
+    if (fd < 0 && errno == ENOSYS)
+        fd = ::openat(dirfd, name, static_cast<int>(how.flags));
+    return kx::Fd(static_cast<int>(fd));
+}
+
+// Lets this process see the area through a read-only bind mount without
+// access-time updates, in a mount namespace of its own that ends with the
+// process: whatever is read below it, the area's content and times stay as
+// they were (reading a link's text would otherwise touch its access time).
+// Needs CAP_SYS_ADMIN; without it the reads go to the area itself.
+bool read_only_view(const std::string &path) {
+    if (::unshare(CLONE_NEWNS) != 0)
+        return false;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    if (::mount(path.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return false;
+    return ::mount(nullptr, path.c_str(), nullptr,
+                   MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOATIME | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                   nullptr) == 0;
+}
+
+// The same for a directory the area must have: a link or a file planted
+// in its place is refused by name.
+kx::Fd open_area_dir(int dirfd, const char *name, const std::string &path) {
+    kx::Fd fd = open_dir_beneath(dirfd, name);
+    if (!fd.ok()) {
+        int err = errno;
+        struct stat st;
+        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
+            unreadable("'" + path + "' is not a directory (" + type_name(st.st_mode) + ")");
+        unreadable(quoted_error("can't open", path, err));
+    }
+    return fd;
+}
+
+void open_area(const char *arg, AreaDirs &area) {
+    char *real = ::realpath(arg, nullptr);
+    if (!real)
+        unreadable(quoted_error("can't find the private area", arg, errno));
+    area.path = real;
+    std::free(real);
+    area.read_only_view = read_only_view(area.path);
+    area.top = kx::Fd(::open(area.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!area.top.ok())
+        unreadable(quoted_error("can't open the private area", area.path, errno));
+    area.layout = kxctl_env_layout_version(area.path.c_str());
+    if (area.layout >= 5)
+        unreadable("Private area is based on hdimage device. KXFS is prohibited.");
+    if (area.layout == 4) {
+        area.tree_path = area.path + "/fs";
+        area.tree = open_area_dir(area.top.get(), "fs", area.tree_path);
+    } else {
+        area.tree_path = area.path;
+        area.tree = kx::Fd(::fcntl(area.top.get(), F_DUPFD_CLOEXEC, 0));
+    }
+    area.root = open_area_dir(area.tree.get(), "root", area.tree_path + "/root");
+    area.cow = open_area_dir(area.tree.get(), "cow", area.tree_path + "/cow");
+}
+
+// The text of the link name beneath dirfd (lstat gave st).
+std::string link_text(int dirfd, const char *name, const struct stat &st, const std::string &shown_path) {
+    std::string text;
+    if (!kx::read_link(dirfd, name, st.st_size, text))
+        unreadable(quoted_error("can't read the link", shown_path, errno));
+    return text;
+}
+
+// ---- the entry report -------------------------------------------------------
+
+struct EntryLookup {
+    AreaDirs &area;
+    std::string tdir;  // the template directory, physical
+    bool md5;          // the area's cow naming scheme
+    json &doc;
+};
+
+void set_problem(json &doc, const char *problem) {
+    doc["problem"] = problem;
+}
+
+// Resolves the rest of a path below a template directory: the container
+// sees the template's own entries there.
+void walk_template(EntryLookup &lk, std::string tpath, const std::vector<std::string> &parts,
+                   size_t from, const std::string &via) {
+    json &doc = lk.doc;
+    doc["via"] = text_value(via);
+    for (size_t i = from; i < parts.size(); ++i) {
+        tpath += "/" + parts[i];
+        struct stat st;
+        if (::lstat(tpath.c_str(), &st) != 0) {
+            doc["holder"] = "nothing";
+            return;
+        }
+        bool last = i + 1 == parts.size();
+        if (last || !S_ISDIR(st.st_mode)) {
+            doc["holder"] = last ? "template" : S_ISLNK(st.st_mode) ? "symlink" : "nothing";
+            doc["template_path"] = text_value(tpath);
+            doc["type"] = type_name(st.st_mode);
+            if (last)
+                doc["reads"] = text_value(tpath);
+            return;
+        }
+    }
+}
+
+// After a pointer (magic link, shortcut, dirindex record) at position i:
+// the path goes on below the template object when that is a directory.
+void follow_pointer(EntryLookup &lk, const std::string &tpath, const std::vector<std::string> &parts,
+                    size_t i, const std::string &via) {
+    struct stat st;
+    if (::lstat(tpath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        lk.doc["holder"] = "nothing";
+        return;
+    }
+    json pointer = lk.doc;
+    lk.doc = json{{"pointer", std::move(pointer)}};
+    walk_template(lk, tpath, parts, i + 1, via);
+}
+
+// A magic link at rel (the last component, or a step on the way); st is
+// its own lstat record, whose sticky bit is the cow mark.
+void magic_link(EntryLookup &lk, const struct stat &st, const std::string &text, const std::string &rel,
+                const std::vector<std::string> &parts, size_t i) {
+    json &doc = lk.doc;
+    std::string rest = text.substr(MAGIC_PREFIX_LEN);
+    std::string tpath = kx::join(lk.tdir, rest);
+    bool outside = leaves_template(rest.c_str()) != 0;
+    doc["holder"] = "magic_link";
+    doc["at"] = text_value(rel);
+    doc["target"] = text_value(text);
+    doc["template_path"] = text_value(tpath);
+    doc["template_type"] = outside ? json(nullptr) : host_type(tpath);
+    if (i + 1 < parts.size()) {
+        if (outside) {
+            doc["holder"] = "nothing";
+            set_problem(doc, "outside the template directory");
+        } else {
+            follow_pointer(lk, tpath, parts, i, rel);
+        }
+        return;
+    }
+    std::unique_ptr<char, kx::FreeDeleter> cow_name(lk.md5 ? md5_name(text.c_str())
+                                                           : legacy_name(text.c_str()));
+    struct stat cst;
+    bool cow = ::fstatat(lk.area.cow.get(), cow_name.get(), &cst, AT_SYMLINK_NOFOLLOW) == 0;
+    bool cow_regular = cow && S_ISREG(cst.st_mode);
+    bool marked = (st.st_mode & S_ISVTX) != 0;
+    bool in_template = doc["template_type"] == "regular";
+    std::string cow_path = lk.area.tree_path + "/cow/" + cow_name.get();
+    doc["marked"] = marked;
+    doc["cow_name"] = cow_name.get();
+    doc["cow_path"] = text_value(cow_path);
+    doc["cow_type"] = cow ? json(type_name(cst.st_mode)) : json(nullptr);
+    // The cow file holds the container's version only under the mark.
+    doc["reads"] = nullptr;
+    if (marked && cow_regular)
+        doc["reads"] = text_value(cow_path);
+    if (outside) {
+        set_problem(doc, "outside the template directory");
+    } else if (marked && !cow_regular) {
+        set_problem(doc, in_template ? "broken cow mark" : "lost magic link");
+    } else if (!marked && !in_template) {
+        set_problem(doc, "lost magic link");
+    } else if (!marked) {
+        doc["reads"] = text_value(tpath);
+        if (cow_regular)
+            set_problem(doc, "cow file without cow mark");
+    }
+}
+
+// A shortcut at rel holding text.
+void shortcut(EntryLookup &lk, const std::string &text, const std::string &rel,
+              const std::vector<std::string> &parts, size_t i) {
+    json &doc = lk.doc;
+    std::string rest = text.substr(MAGIC_PREFIX_LEN);
+    std::string tpath = kx::join(lk.tdir, rest);
+    bool outside = leaves_template(rest.c_str()) != 0;
+    doc["holder"] = "shortcut";
+    doc["at"] = text_value(rel);
+    doc["target"] = text_value(text);
+    doc["template_path"] = text_value(tpath);
+    doc["template_type"] = outside ? json(nullptr) : host_type(tpath);
+    if (outside) {
+        set_problem(doc, "outside the template directory");
+        doc["reads"] = nullptr;
+    } else if (i + 1 < parts.size()) {
+        follow_pointer(lk, tpath, parts, i, rel);
+    } else if (doc["template_type"].is_null()) {
+        set_problem(doc, "lost magic link");
+        doc["reads"] = nullptr;
+    } else {
+        doc["reads"] = text_value(tpath);
+    }
+}
+
+// The content of a shortcut candidate (a regular file with the sticky
+// bit), or nothing when it holds no magic target.
+std::optional<std::string> shortcut_text(int dirfd, const char *name, const struct stat &st,
+                                         const std::string &shown_path) {
+    if (st.st_size < MAGIC_PREFIX_LEN || st.st_size > MAGIC_TARGET_MAX)
+        return std::nullopt;
+    std::string content = read_regular(dirfd, name, shown_path);
+    if (!kx::is_magic(std::string_view(content)) || content.find('\0') != std::string::npos)
+        return std::nullopt;
+    return content;
+}
+
+// A name the directory does not hold, in a template-backed directory: its
+// dirindex or its template link says whether the template has it.
+void from_template_dir(EntryLookup &lk, int dirfd, const std::string &dir_rel,
+                       const std::vector<std::string> &parts, size_t i) {
+    json &doc = lk.doc;
+    const std::string &name = parts[i];
+    std::string marker_rel = dir_rel + "/" DIRINDEX_NAME;
+    std::string marker_path = lk.area.tree_path + "/" + marker_rel;
+    struct stat st;
+    doc["holder"] = "nothing";
+    if (::fstatat(dirfd, DIRINDEX_NAME, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    if (S_ISLNK(st.st_mode)) {
+        std::string text = link_text(dirfd, DIRINDEX_NAME, st, marker_path);
+        if (!kx::is_magic(std::string_view(text)) || leaves_template(text.c_str() + 4))
+            return;
+        walk_template(lk, kx::join(lk.tdir, text.substr(4)), parts, i, marker_rel);
+        return;
+    }
+    if (!S_ISREG(st.st_mode))
+        return;
+    std::string bytes = read_regular(dirfd, DIRINDEX_NAME, marker_path);
+    doc["at"] = text_value(marker_rel);
+    if (check_index(marker_path, bytes, nullptr, nullptr) == -2) {
+        set_problem(doc, "broken dirindex");
+        return;
+    }
+    bool complete;
+    std::vector<Record> records = list_records(bytes, complete);
+    auto it = std::find_if(records.begin(), records.end(),
+                           [&](const Record &r) { return r.name == name; });
+    if (it == records.end()) {
+        doc.erase("at");
+        return;
+    }
+    const char *troot = lk.tdir.c_str();
+    uint32_t buckets = dx::load32(reinterpret_cast<const unsigned char *>(bytes.data()) + dx::kPrimeAt);
+    doc["record"] = record_value(*it, buckets, it->target ? troot : nullptr);
+    if (!it->target)
+        return;  // a real entry the directory no longer holds
+    std::string tpath = record_template_path(lk.tdir, *it);
+    doc["holder"] = "index_only";
+    doc["target"] = text_value(std::string(*it->target) + "/" + name);
+    doc["template_path"] = text_value(tpath);
+    doc["template_type"] = host_type(tpath);
+    if (i + 1 < parts.size()) {
+        follow_pointer(lk, tpath, parts, i, marker_rel);
+    } else if (doc["template_type"].is_null()) {
+        set_problem(doc, "lost link in dirindex");
+        doc["reads"] = nullptr;
+    } else {
+        doc["reads"] = text_value(tpath);
+    }
+}
+
+// Walks the path from the area's root tree, entry by entry, by the area's
+// own rules: a directory is entered through a descriptor, a pointer leads
+// into the template, a plain link ends the walk (the container resolves it
+// itself), and a name the directory lacks may come from its template.
+void resolve_entry(EntryLookup &lk, const std::vector<std::string> &parts) {
+    json &doc = lk.doc;
+    kx::Fd owned;
+    int dirfd = lk.area.root.get();
+    std::string rel = "root";
+    struct stat dir_st;
+    if (::fstat(dirfd, &dir_st) != 0)
+        unreadable(quoted_error("can't fstat", lk.area.tree_path + "/root", errno));
+    if (parts.empty()) {
+        doc["holder"] = "real";
+        doc["at"] = rel;
+        doc["type"] = "directory";
+        doc["reads"] = text_value(lk.area.tree_path + "/root");
+        return;
+    }
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const std::string &name = parts[i];
+        bool last = i + 1 == parts.size();
+        std::string child = rel + "/" + name;
+        std::string shown_path = lk.area.tree_path + "/" + child;
+        if (name == DIRINDEX_NAME) {  // the marker is never an entry of its own
+            doc["holder"] = "nothing";
+            return;
+        }
+        struct stat st;
+        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                unreadable(quoted_error("can't lstat", shown_path, errno));
+            if (dir_st.st_mode & S_ISUID)
+                from_template_dir(lk, dirfd, rel, parts, i);
+            else
+                doc["holder"] = "nothing";
+            return;
+        }
+        if (S_ISDIR(st.st_mode) && !last) {
+            kx::Fd next = open_area_dir(dirfd, name.c_str(), shown_path);
+            if (::fstat(next.get(), &dir_st) != 0)
+                unreadable(quoted_error("can't fstat", shown_path, errno));
+            if (dir_st.st_ino != st.st_ino || dir_st.st_dev != st.st_dev)
+                unreadable("'" + shown_path + "' changed while it was opened");
+            owned = std::move(next);
+            dirfd = owned.get();
+            rel = child;
+            continue;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            std::string text = link_text(dirfd, name.c_str(), st, shown_path);
+            if (kx::is_magic(std::string_view(text))) {
+                magic_link(lk, st, text, child, parts, i);
+                return;
+            }
+            doc["holder"] = last ? "real" : "symlink";
+            doc["at"] = text_value(child);
+            doc["type"] = "symlink";
+            doc["target"] = text_value(text);
+            if (last)
+                doc["reads"] = text_value(shown_path);
+            return;
+        }
+        if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) {
+            if (auto text = shortcut_text(dirfd, name.c_str(), st, shown_path)) {
+                shortcut(lk, *text, child, parts, i);
+                return;
+            }
+        }
+        if (!last) {  // a file where a directory should be
+            doc["holder"] = "nothing";
+            return;
+        }
+        doc["holder"] = "real";
+        doc["at"] = text_value(child);
+        doc["type"] = type_name(st.st_mode);
+        doc["reads"] = text_value(shown_path);
+        return;
+    }
+}
+
+// ---- the command line -------------------------------------------------------
+
+struct Invocation {
+    const char *template_dir = nullptr;  // as given
+    std::vector<const char *> operands;
+};
+
+// The template directory given with -t, absolute and physical.
+std::string template_dir(const Invocation &inv) {
+    char *real = ::realpath(inv.template_dir, nullptr);
+    if (!real)
+        unreadable(quoted_error("can't find the template directory", inv.template_dir, errno));
+    std::string dir = real;
+    std::free(real);
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        unreadable("the template directory '" + dir + "' is not a directory");
+    return dir;
+}
+
+int run_dirindex(const Invocation &inv, json &doc) {
+    const char *file = inv.operands[0];
+    std::optional<std::string> tdir;
+    if (inv.template_dir)
+        tdir = template_dir(inv);
+    doc["file"] = text_value(file);
+    std::string bytes = read_regular(AT_FDCWD, file, file);
+    bool problems = false;
+    doc.update(kxinspect::dirindex_report(file, bytes, tdir ? tdir->c_str() : nullptr, problems));
+    return problems ? 1 : 0;
+}
+
+// The uuid and rest of a cache link: "////vc", slashes, uuid, slashes, rest
+// (any run of slashes at each join, and before "vc").
+json cache_link(std::string_view text) {
+    std::string_view s = text.substr(MAGIC_PREFIX_LEN);
+    auto skip_slashes = [&s] {
+        size_t n = s.find_first_not_of('/');
+        s.remove_prefix(n == std::string_view::npos ? s.size() : n);
+    };
+    skip_slashes();
+    if (!s.starts_with("vc/"))
+        return nullptr;
+    s.remove_prefix(2);
+    skip_slashes();
+    size_t slash = s.find('/');
+    if (slash == 0 || slash == std::string_view::npos)
+        return nullptr;
+    std::string_view uuid = s.substr(0, slash);
+    s.remove_prefix(slash);
+    skip_slashes();
+    return json{{"uuid", text_value(uuid)}, {"rest", text_value(s)}};
+}
+
+int run_pointer(const Invocation &inv, json &doc) {
+    std::string text = inv.operands[0];
+    std::optional<std::string> tdir;
+    if (inv.template_dir)
+        tdir = template_dir(inv);
+    doc["text"] = text_value(text);
+    bool magic = kx::is_magic(std::string_view(text));
+    doc["magic"] = magic;
+    if (!magic) {
+        for (const char *key : {"cache_link", "template_path", "template_exists", "template_type",
+                                "leaves_template", "cow_names"})
+            doc[key] = nullptr;
+        doc["problems"] = true;
+        return 1;
+    }
+    std::string rest = text.substr(MAGIC_PREFIX_LEN);
+    bool outside = leaves_template(rest.c_str()) != 0;
+    std::string root = tdir ? *tdir : kx::host_path(kx::kTemplateRoot);
+    std::string tpath = kx::join(root, rest);
+    doc["cache_link"] = cache_link(text);
+    doc["template_path"] = text_value(tpath);
+    // Only a template directory given here is looked at, and nothing
+    // outside it.
+    if (tdir && !outside) {
+        doc["template_type"] = host_type(tpath);
+        doc["template_exists"] = !doc["template_type"].is_null();
+    } else {
+        doc["template_type"] = nullptr;
+        doc["template_exists"] = nullptr;
+    }
+    doc["leaves_template"] = outside;
+    std::unique_ptr<char, kx::FreeDeleter> md5(md5_name(text.c_str())), legacy(legacy_name(text.c_str()));
+    doc["cow_names"] = {{"md5", md5.get()}, {"legacy", legacy.get()}};
+    bool problems = outside || doc["template_exists"] == false;
+    doc["problems"] = problems;
+    return problems ? 1 : 0;
+}
+
+int run_entry(const Invocation &inv, json &doc) {
+    std::string path = inv.operands[1];
+    std::vector<std::string> parts;
+    for (size_t at = 0; at <= path.size();) {
+        size_t slash = std::min(path.find('/', at), path.size());
+        std::string part = path.substr(at, slash - at);
+        if (part == "..") {
+            std::fprintf(stderr, "Error: %s: a path with '..' is not accepted: '%s'\n", program_name,
+                         shown(path).c_str());
+            std::exit(2);
+        }
+        if (!part.empty() && part != ".")
+            parts.push_back(std::move(part));
+        at = slash + 1;
+    }
+    std::string tdir = template_dir(inv);
+    AreaDirs area;
+    open_area(inv.operands[0], area);
+    std::string version;
+    struct stat st;
+    if (::fstatat(area.tree.get(), "VERSION", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
+        !kx::read_link(area.tree.get(), "VERSION", st.st_size, version))
+        version.clear();
+    // As the checker: an unreadable version means the older naming.
+    bool md5 = !version.empty() && version.compare("005.003") >= 0;
+    doc["area"] = text_value(area.path);
+    doc["layout"] = area.layout;
+    doc["tree"] = text_value(area.tree_path);
+    doc["read_only_view"] = area.read_only_view;
+    doc["version"] = version.empty() ? json(nullptr) : text_value(version);
+    doc["cow_naming"] = md5 ? "md5" : "legacy";
+    doc["path"] = text_value(path);
+
+    json found;
+    EntryLookup lk{area, tdir, md5, found};
+    resolve_entry(lk, parts);
+    doc["entry"] = found;
+    bool problems = found.contains("problem") ||
+                    (found.contains("pointer") && found["pointer"].contains("problem"));
+    doc["problems"] = problems;
+    return problems ? 1 : 0;
+}
+
+// ---- text renderers ---------------------------------------------------------
+
+std::string number_hex(const json &v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08x", v.get<uint32_t>());
+    return b;
+}
+
+void line(const char *label, const std::string &value) {
+    std::printf("%-17s %s\n", label, value.c_str());
+}
+
+void print_dirindex(const json &doc) {
+    line("file", shown_value(doc["file"]) + " (" + std::to_string(doc["size"].get<uint64_t>()) + " bytes)");
+    const json &h = doc["header"];
+    if (h.is_null()) {
+        line("header", "truncated");
+    } else {
+        line("signature", number_hex(h["signature"]) + (h["signature_ok"].get<bool>() ? " (right)" : " (wrong)"));
+        line("start", std::to_string(h["start"].get<uint32_t>()));
+        line("dirs", std::to_string(h["dirs"].get<uint32_t>()));
+        line("prime", std::to_string(h["prime"].get<uint32_t>()));
+        line("checksum", number_hex(h["checksum"]) +
+                             (h["checksum_ok"].get<bool>() ? " (right)"
+                                                            : " (wrong, computed " + number_hex(h["checksum_computed"]) + ")"));
+    }
+    const json &b = doc["buckets"];
+    if (!b.is_null())
+        line("buckets", std::to_string(b["count"].get<uint32_t>()) + " (" + std::to_string(b["used"].get<uint32_t>()) +
+                            " used, longest chain " + std::to_string(b["longest_chain"].get<uint32_t>()) + ")");
+    const json &records = doc["records"];
+    line("records", std::to_string(records.size()) + (doc["records_complete"].get<bool>() ? "" : " (the rest cannot be read)"));
+    if (!records.empty())
+        std::printf("  %8s %-7s %5s %6s %-8s %10s  %s\n", "offset", "type", "flags", "bucket", "key", "inode", "name");
+    for (const json &r : records) {
+        std::string type = std::to_string(r["type"].get<int>()) + " " + r["type_letter"].get<std::string>();
+        char flags[8];
+        std::snprintf(flags, sizeof flags, "0x%x", r["flags"].get<int>());
+        std::string bucket = r["bucket"].is_null() ? "-" : std::to_string(r["bucket"].get<uint32_t>());
+        std::string name = shown_value(r["name"]);
+        if (!r["target"].is_null())
+            name += " -> " + shown_value(r["magic_target"]);
+        else if (r["link"].get<uint32_t>() != 0)
+            name += " -> (unreadable target at " + std::to_string(r["link"].get<uint32_t>()) + ")";
+        if (r.contains("template_type") && r["template_type"].is_null())
+            name += " (missing from the template)";
+        std::printf("  %8llu %-7s %5s %6s %-8s %10u  %s\n", r["offset"].get<unsigned long long>(), type.c_str(), flags,
+                    bucket.c_str(), r["key"].get<std::string>().c_str(), r["inode"].get<uint32_t>(), name.c_str());
+    }
+    const json &check = doc["check"];
+    line("check", check["result"].get<std::string>());
+    for (const json &t : check["findings"])
+        std::printf("  %s\n", shown_value(t).c_str());
+}
+
+void print_pointer(const json &doc) {
+    line("text", shown_value(doc["text"]));
+    line("magic target", doc["magic"].get<bool>() ? "yes" : "no");
+    if (!doc["magic"].get<bool>())
+        return;
+    const json &cache = doc["cache_link"];
+    line("cache link", cache.is_null() ? "no" : "yes, uuid " + shown_value(cache["uuid"]) + ", rest " + shown_value(cache["rest"]));
+    std::string tpath = shown_value(doc["template_path"]);
+    if (!doc["template_exists"].is_null())
+        tpath += doc["template_type"].is_null() ? " (missing)" : " (" + doc["template_type"].get<std::string>() + ")";
+    line("template path", tpath);
+    line("leaves template", doc["leaves_template"].get<bool>() ? "yes (refused)" : "no");
+    line("cow name, md5", doc["cow_names"]["md5"].get<std::string>());
+    line("cow name, legacy", doc["cow_names"]["legacy"].get<std::string>());
+}
+
+const char *holder_text(const std::string &holder) {
+    static const std::pair<const char *, const char *> texts[] = {
+        {"real", "a real entry"},
+        {"magic_link", "a magic link"},
+        {"shortcut", "a shortcut"},
+        {"index_only", "an entry known only from its directory's dirindex"},
+        {"template", "an object of the template"},
+        {"symlink", "a symbolic link on the way (the container resolves it)"},
+        {"nothing", "nothing"},
+    };
+    for (const auto &[key, text] : texts)
+        if (holder == key)
+            return text;
+    return "?";
+}
+
+void print_found(const json &e) {
+    if (e.contains("pointer")) {
+        print_found(e["pointer"]);
+        std::printf("then below it:\n");
+    }
+    line("holder", holder_text(e["holder"].get<std::string>()));
+    if (e.contains("at"))
+        line("at", shown_value(e["at"]));
+    if (e.contains("via"))
+        line("via", shown_value(e["via"]));
+    if (e.contains("type"))
+        line("type", e["type"].get<std::string>());
+    if (e.contains("target"))
+        line("target", shown_value(e["target"]));
+    if (e.contains("record")) {
+        const json &r = e["record"];
+        line("record", "offset " + std::to_string(r["offset"].get<uint64_t>()) + ", type " +
+                           r["type_letter"].get<std::string>() + ", " + r["key"].get<std::string>() + " inode " +
+                           std::to_string(r["inode"].get<uint32_t>()));
+    }
+    if (e.contains("template_path")) {
+        std::string t = shown_value(e["template_path"]);
+        if (e.contains("template_type"))
+            t += e["template_type"].is_null() ? " (missing)" : " (" + e["template_type"].get<std::string>() + ")";
+        line("template", t);
+    }
+    if (e.contains("marked"))
+        line("cow mark", e["marked"].get<bool>() ? "yes" : "no");
+    if (e.contains("cow_path"))
+        line("cow file", shown_value(e["cow_path"]) + (e["cow_type"].is_null() ? " (missing)" : " (" + e["cow_type"].get<std::string>() + ")"));
+    if (e.contains("reads"))
+        line("reads", shown_value(e["reads"]));
+    if (e.contains("problem"))
+        line("problem", e["problem"].get<std::string>());
+}
+
+void print_entry(const json &doc) {
+    line("area", shown_value(doc["area"]) + " (layout " + std::to_string(doc["layout"].get<int>()) + ")");
+    line("tree", shown_value(doc["tree"]));
+    line("version", shown_value(doc["version"]) + " (cow names: " + doc["cow_naming"].get<std::string>() + ")");
+    line("path", shown_value(doc["path"]));
+    print_found(doc["entry"]);
+}
+
+// One subcommand: its name, its arguments for the usage text, whether it
+// takes -t, how many operands, the run and the text renderer. run fills
+// the document and gives the status (0 sound, 1 problems); a file that
+// cannot be read ends it through Unreadable.
+struct Subcommand {
+    const char *name;
+    const char *synopsis;
+    enum { NO_TEMPLATE, TEMPLATE_OPTIONAL, TEMPLATE_REQUIRED } template_dir;
+    size_t operands;
+    int (*run)(const Invocation &, json &);
+    void (*print)(const json &);
+};
+
+const Subcommand subcommands[] = {
+    {"dirindex", "[-t TEMPLATE_DIR] FILE", Subcommand::TEMPLATE_OPTIONAL, 1, run_dirindex, print_dirindex},
+    {"pointer", "[-t TEMPLATE_DIR] TEXT", Subcommand::TEMPLATE_OPTIONAL, 1, run_pointer, print_pointer},
+    {"entry", "-t TEMPLATE_DIR PRIVATE_DIR PATH", Subcommand::TEMPLATE_REQUIRED, 2, run_entry, print_entry},
+};
+
+void print_usage(FILE *out) {
+    const char *lead = "usage:";
+    for (const Subcommand &s : subcommands) {
+        std::fprintf(out, "%s %s [--json] %s %s\n", lead, program_name, s.name, s.synopsis);
+        lead = "      ";
+    }
+    std::fprintf(out, "%s %s -h | --help\n%s %s -V | --version\n", lead, program_name, lead, program_name);
+}
+
+[[noreturn]] void usage() {
+    print_usage(stderr);
+    std::exit(2);
+}
+
+}  // namespace
+
+#ifndef KXFS_INSPECT_NO_MAIN
+int main(int argc, char **argv) {
+    kxfsutil_debug_level = 0;
+    bool json_out = false;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; ++i) {
+        std::string_view a = argv[i];
+        if (a == "--json") {
+            json_out = true;
+        } else if (a == "-h" || a == "--help") {
+            print_usage(stdout);
+            return 0;
+        } else if (a == "-V" || a == "--version") {
+            std::printf("%s version %s\n", program_name, program_version);
+            return 0;
+        } else {
+            usage();
+        }
+    }
+    if (i >= argc)
+        usage();
+    const Subcommand *sub = nullptr;
+    for (const Subcommand &s : subcommands)
+        if (std::strcmp(argv[i], s.name) == 0)
+            sub = &s;
+    if (!sub)
+        usage();
+
+    Invocation inv;
+    bool options_done = false;
+    for (++i; i < argc; ++i) {
+        std::string_view a = argv[i];
+        if (options_done || a.empty() || a[0] != '-' || a == "-") {
+            inv.operands.push_back(argv[i]);
+        } else if (a == "--") {
+            options_done = true;
+        } else if (a == "--json") {
+            json_out = true;
+        } else if (a == "-t" && sub->template_dir != Subcommand::NO_TEMPLATE && !inv.template_dir && i + 1 < argc) {
+            inv.template_dir = argv[++i];
+        } else {
+            usage();
+        }
+    }
+    if (inv.operands.size() != sub->operands ||
+        (sub->template_dir == Subcommand::TEMPLATE_REQUIRED && !inv.template_dir))
+        usage();
+
+    json doc{{"command", sub->name}};
+    int status;
+    try {
+        status = sub->run(inv, doc);
+    } catch (const Unreadable &e) {
+        std::fprintf(stderr, "Error: %s: %s\n", program_name, shown(e.why).c_str());
+        doc["error"] = text_value(e.why);
+        status = 3;
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "Error: %s: not enough memory\n", program_name);
+        return 3;
+    }
+    if (json_out) {
+        std::string text = kxinspect::dump(doc);
+        std::printf("%s\n", text.c_str());
+    } else if (status != 3) {
+        sub->print(doc);
+    }
+    std::fflush(stdout);
+    return status;
+}
+#endif
