@@ -8,7 +8,7 @@ main=/usr/share/bash-completion/bash_completion
 [ -r "$main" ] || { echo "bash-completion is not installed"; exit 77; }
 # shellcheck disable=SC1090
 source "$main"
-for tool in kxfsutil kxfsdirindex kxfsclone; do source "$completions/$tool"; done
+for tool in kxfsutil kxfsdirindex kxfsclone kxfsinspect; do source "$completions/$tool"; done
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -65,5 +65,9 @@ expect "kxfsclone 101 102 "              ""
 expect "kxfsclone -c 102 "               ""
 expect "kxfsclone -sc 102 "              ""
 expect "kxfsclone --co"                  "--correct"
+expect "kxfsinspect "                    "dirindex entry pointer"
+expect "kxfsinspect --json e"            "entry"
+expect "kxfsinspect entry -t /kx a"      "a101 a102"
+expect "kxfsinspect pointer --"          "--json"
 [ "$failed" -eq 0 ] && echo "completions: all cases pass"
 exit "$failed"
