@@ -65,11 +65,10 @@ template <class... M>
 constexpr unsigned on(M... modes) {
     return (bit(modes) | ...);
 }
-constexpr unsigned kChecker = bit(Report) | bit(Move) | bit(Remove) | bit(Ask) | bit(OptAll) |
-                              bit(OptReplace) | bit(OptEmpty);
-constexpr unsigned kUpgrades = bit(Upgrade) | bit(Resume);
-constexpr unsigned kIndexers = bit(Index) | bit(IndexMagic);
-constexpr unsigned kClones = bit(Clone) | bit(Correct);
+constexpr unsigned kChecker = on(Report, Move, Remove, Ask, OptAll, OptReplace, OptEmpty);
+constexpr unsigned kUpgrades = on(Upgrade, Resume);
+constexpr unsigned kIndexers = on(Index, IndexMagic);
+constexpr unsigned kClones = on(Clone, Correct);
 constexpr unsigned kAll = (1u << kModes) - 1;
 
 constexpr const char *kPkg = "distro/1/x86_64/pkg-1.0.x86_64";
@@ -110,7 +109,7 @@ inline void hard_link(const std::string &from, const std::string &to) {
         ADD_FAILURE() << "link " << from << " " << to << ": " << std::strerror(errno);
 }
 
-// Removes dirfd/name and everything below it through descriptors, so that
+// Removes parent/name and everything below it through descriptors, so that
 // trees deeper than a path can name go too. One descriptor per level.
 inline void remove_tree_at(int parent, const char *name) {
     int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -621,37 +620,7 @@ inline std::string installed(const std::string &tool) {
 
 // The command an operator types for the scene's mode.
 inline Command command_for(const Scene &s) {
-    const std::string util = installed("kxfsutil");
-    std::vector<std::string> opts;
     switch (s.mode) {
-        case Report:
-            opts = {"--call"};
-            break;
-        case Move:
-            opts = {"--call=move"};
-            break;
-        case Remove:
-            opts = {"--call=remove"};
-            break;
-        case Ask:
-            opts = {"-i", "--call"};
-            break;
-        case OptAll:
-            opts = {"--oall=do"};
-            break;
-        case OptReplace:
-            opts = {"--oreplace=do"};
-            break;
-        case OptEmpty:
-            opts = {"--oempty=do"};
-            break;
-        case Upgrade:
-        case Resume:
-            opts = {"--upgrade", "--ctid=101"};
-            break;
-        case Uncow:
-            opts = {"--uncow-empty"};
-            break;
         case Index:
             return {{installed("kxfsdirindex"), "-t", s.tmpl, s.area}, ""};
         case IndexMagic:
@@ -660,10 +629,22 @@ inline Command command_for(const Scene &s) {
             return {{installed("kxfsclone"), "101", "102"}, ""};
         case Correct:
             return {{installed("kxfsclone"), "-c", "101"}, ""};
-        case kModes:
+        default:
             break;
     }
-    Command c{{util}, ""};
+    static const std::map<Mode, std::vector<std::string>> options = {
+        {Report, {"--call"}},
+        {Move, {"--call=move"}},
+        {Remove, {"--call=remove"}},
+        {Ask, {"-i", "--call"}},
+        {OptAll, {"--oall=do"}},
+        {OptReplace, {"--oreplace=do"}},
+        {OptEmpty, {"--oempty=do"}},
+        {Upgrade, {"--upgrade", "--ctid=101"}},
+        {Resume, {"--upgrade", "--ctid=101"}},
+        {Uncow, {"--uncow-empty"}}};
+    Command c{{installed("kxfsutil")}, ""};
+    const std::vector<std::string> &opts = options.at(s.mode);
     c.argv.insert(c.argv.end(), opts.begin(), opts.end());
     c.argv.insert(c.argv.end(), {"-t", s.tmpl, s.area});
     // The same answer to every question, whatever order they come in.

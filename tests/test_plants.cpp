@@ -73,9 +73,9 @@ std::string journal_record_i(const std::string &link, const std::string &path) {
            std::to_string(path.size()) + " " + path + "\n";
 }
 
-// count nested directories of the given name below top (through
-// descriptors: the chain may be longer than a path), with a lost link, a
-// magic link and a file at the bottom.
+// A chain of nested directories of one name below top, made through
+// descriptors (it may be longer than a path), with a lost link, a magic
+// link and a file at the bottom.
 void dir_chain(const std::string &top, const std::string &name, int count) {
     int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
