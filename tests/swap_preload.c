@@ -59,80 +59,6 @@ static void *next_symbol(void **slot, const char *name)
     return fn;
 }
 
-#define NEXT(type, name)                                                    \
-    static type next_##name(void)                                           \
-    {                                                                       \
-        static void *slot;                                                  \
-        return (type)next_symbol(&slot, #name);                             \
-    }
-
-typedef int (*open_fn)(const char *, int, ...);
-typedef int (*openat_fn)(int, const char *, int, ...);
-typedef int (*creat_fn)(const char *, mode_t);
-typedef FILE *(*fopen_fn)(const char *, const char *);
-typedef DIR *(*opendir_fn)(const char *);
-typedef int (*path_fn)(const char *);
-typedef int (*fd_fn)(int);
-typedef int (*chmod_fn)(const char *, mode_t);
-typedef int (*fchmod_fn)(int, mode_t);
-typedef int (*fchmodat_fn)(int, const char *, mode_t, int);
-typedef int (*chown_fn)(const char *, uid_t, gid_t);
-typedef int (*fchown_fn)(int, uid_t, gid_t);
-typedef int (*fchownat_fn)(int, const char *, uid_t, gid_t, int);
-typedef int (*unlinkat_fn)(int, const char *, int);
-typedef int (*rename_fn)(const char *, const char *);
-typedef int (*renameat_fn)(int, const char *, int, const char *);
-typedef int (*renameat2_fn)(int, const char *, int, const char *, unsigned int);
-typedef int (*utime_fn)(const char *, const struct utimbuf *);
-typedef int (*utimes_fn)(const char *, const struct timeval *);
-typedef int (*utimensat_fn)(int, const char *, const struct timespec *, int);
-typedef int (*futimens_fn)(int, const struct timespec *);
-typedef int (*link_fn)(const char *, const char *);
-typedef int (*linkat_fn)(int, const char *, int, const char *, int);
-typedef int (*symlinkat_fn)(const char *, int, const char *);
-typedef int (*mkdir_fn)(const char *, mode_t);
-typedef int (*mkdirat_fn)(int, const char *, mode_t);
-typedef int (*truncate_fn)(const char *, off_t);
-typedef long (*syscall_fn)(long, ...);
-
-NEXT(open_fn, open)
-NEXT(open_fn, open64)
-NEXT(openat_fn, openat)
-NEXT(openat_fn, openat64)
-NEXT(creat_fn, creat)
-NEXT(creat_fn, creat64)
-NEXT(fopen_fn, fopen)
-NEXT(fopen_fn, fopen64)
-NEXT(opendir_fn, opendir)
-NEXT(path_fn, chdir)
-NEXT(fd_fn, fchdir)
-NEXT(chmod_fn, chmod)
-NEXT(fchmod_fn, fchmod)
-NEXT(fchmodat_fn, fchmodat)
-NEXT(chown_fn, chown)
-NEXT(chown_fn, lchown)
-NEXT(fchown_fn, fchown)
-NEXT(fchownat_fn, fchownat)
-NEXT(path_fn, unlink)
-NEXT(unlinkat_fn, unlinkat)
-NEXT(path_fn, remove)
-NEXT(path_fn, rmdir)
-NEXT(rename_fn, rename)
-NEXT(renameat_fn, renameat)
-NEXT(renameat2_fn, renameat2)
-NEXT(utime_fn, utime)
-NEXT(utimes_fn, utimes)
-NEXT(utimensat_fn, utimensat)
-NEXT(futimens_fn, futimens)
-NEXT(link_fn, link)
-NEXT(linkat_fn, linkat)
-NEXT(link_fn, symlink)
-NEXT(symlinkat_fn, symlinkat)
-NEXT(mkdir_fn, mkdir)
-NEXT(mkdirat_fn, mkdirat)
-NEXT(truncate_fn, truncate)
-NEXT(syscall_fn, syscall)
-
 static int missing(void)
 {
     errno = ENOSYS;
@@ -238,13 +164,10 @@ static void swap_entry(const char *family, const char *shown)
     const char *entry = getenv("KXSWAP_ENTRY");
     const char *target = getenv("KXSWAP_TARGET");
     const char *state = getenv("KXSWAP_STATE");
-    open_fn real_open = next_open();
-    rename_fn real_rename = next_rename();
-    link_fn real_symlink = next_symlink();
-    if (entry == NULL || target == NULL || state == NULL || real_open == NULL ||
-        real_rename == NULL || real_symlink == NULL)
+    if (entry == NULL || target == NULL || state == NULL)
         return;
-    int fd = real_open(state, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    /* The library's own calls: busy is set, so they do not trigger. */
+    int fd = open(state, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return; /* already swapped, here or in another process */
     dprintf(fd, "%s %s\n", family, shown);
@@ -255,8 +178,8 @@ static void swap_entry(const char *family, const char *shown)
         return;
     memcpy(away, entry, len);
     strcpy(away + len, ".swapped");
-    real_rename(entry, away);
-    real_symlink(target, entry);
+    rename(entry, away);
+    symlink(target, entry);
     free(away);
 }
 
@@ -288,6 +211,69 @@ static void before(const char *family, int dirfd, const char *path)
 
 /* ---- the hooked calls --------------------------------------------------- */
 
+/* Defines a hooked call: the checks run first (before(...) for each path
+ * the call names), then the next definition of the call. */
+#define HOOK(ret, fail, name, params, args, ...)                           \
+    typedef ret(*name##_fn) params;                                         \
+    SWAP_EXPORT ret name params                                             \
+    {                                                                       \
+        static void *slot;                                                  \
+        __VA_ARGS__;                                                        \
+        name##_fn real = (name##_fn)next_symbol(&slot, #name);              \
+        if (real == NULL) {                                                 \
+            errno = ENOSYS;                                                 \
+            return fail;                                                    \
+        }                                                                   \
+        return real args;                                                   \
+    }
+
+#define PATH_HOOK(name, family, params, args, path) \
+    HOOK(int, -1, name, params, args, before(family, AT_FDCWD, path))
+#define AT_HOOK(name, family, params, args, dirfd, path) \
+    HOOK(int, -1, name, params, args, before(family, dirfd, path))
+#define FD_HOOK(name, family, params, args, fd) \
+    HOOK(int, -1, name, params, args, before(family, fd, NULL))
+
+HOOK(FILE *, NULL, fopen, (const char *p, const char *how), (p, how), before("open", AT_FDCWD, p))
+HOOK(FILE *, NULL, fopen64, (const char *p, const char *how), (p, how), before("open", AT_FDCWD, p))
+HOOK(DIR *, NULL, opendir, (const char *p), (p), before("open", AT_FDCWD, p))
+PATH_HOOK(creat, "open", (const char *p, mode_t m), (p, m), p)
+PATH_HOOK(creat64, "open", (const char *p, mode_t m), (p, m), p)
+PATH_HOOK(truncate, "open", (const char *p, off_t n), (p, n), p)
+PATH_HOOK(chdir, "chdir", (const char *p), (p), p)
+FD_HOOK(fchdir, "chdir", (int fd), (fd), fd)
+PATH_HOOK(chmod, "chmod", (const char *p, mode_t m), (p, m), p)
+FD_HOOK(fchmod, "chmod", (int fd, mode_t m), (fd, m), fd)
+AT_HOOK(fchmodat, "chmod", (int d, const char *p, mode_t m, int f), (d, p, m, f), d, p)
+PATH_HOOK(chown, "chown", (const char *p, uid_t u, gid_t g), (p, u, g), p)
+PATH_HOOK(lchown, "chown", (const char *p, uid_t u, gid_t g), (p, u, g), p)
+FD_HOOK(fchown, "chown", (int fd, uid_t u, gid_t g), (fd, u, g), fd)
+AT_HOOK(fchownat, "chown", (int d, const char *p, uid_t u, gid_t g, int f), (d, p, u, g, f), d, p)
+PATH_HOOK(unlink, "unlink", (const char *p), (p), p)
+AT_HOOK(unlinkat, "unlink", (int d, const char *p, int f), (d, p, f), d, p)
+PATH_HOOK(remove, "unlink", (const char *p), (p), p)
+PATH_HOOK(rmdir, "unlink", (const char *p), (p), p)
+HOOK(int, -1, rename, (const char *a, const char *b), (a, b),
+     before("rename", AT_FDCWD, a); before("rename", AT_FDCWD, b))
+HOOK(int, -1, renameat, (int da, const char *a, int db, const char *b), (da, a, db, b),
+     before("rename", da, a); before("rename", db, b))
+HOOK(int, -1, renameat2, (int da, const char *a, int db, const char *b, unsigned f),
+     (da, a, db, b, f), before("rename", da, a); before("rename", db, b))
+PATH_HOOK(utime, "utime", (const char *p, const struct utimbuf *t), (p, t), p)
+PATH_HOOK(utimes, "utime", (const char *p, const struct timeval t[2]), (p, t), p)
+AT_HOOK(utimensat, "utime", (int d, const char *p, const struct timespec t[2], int f),
+        (d, p, t, f), d, p)
+FD_HOOK(futimens, "utime", (int fd, const struct timespec t[2]), (fd, t), fd)
+HOOK(int, -1, link, (const char *a, const char *b), (a, b),
+     before("link", AT_FDCWD, a); before("link", AT_FDCWD, b))
+HOOK(int, -1, linkat, (int da, const char *a, int db, const char *b, int f), (da, a, db, b, f),
+     before("link", da, a); before("link", db, b))
+PATH_HOOK(symlink, "link", (const char *text, const char *p), (text, p), p)
+AT_HOOK(symlinkat, "link", (const char *text, int d, const char *p), (text, d, p), d, p)
+PATH_HOOK(mkdir, "mkdir", (const char *p, mode_t m), (p, m), p)
+AT_HOOK(mkdirat, "mkdir", (int d, const char *p, mode_t m), (d, p, m), d, p)
+
+/* open and openat take their mode only with O_CREAT or O_TMPFILE. */
 static mode_t mode_arg(int flags, va_list ap)
 {
     if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
@@ -295,295 +281,40 @@ static mode_t mode_arg(int flags, va_list ap)
     return 0;
 }
 
-SWAP_EXPORT int open(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    before("open", AT_FDCWD, path);
-    open_fn real = next_open();
-    return real ? real(path, flags, mode) : missing();
-}
-
-SWAP_EXPORT int open64(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    before("open", AT_FDCWD, path);
-    open_fn real = next_open64();
-    return real ? real(path, flags, mode) : missing();
-}
-
-SWAP_EXPORT int openat(int dirfd, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    before("open", dirfd, path);
-    openat_fn real = next_openat();
-    return real ? real(dirfd, path, flags, mode) : missing();
-}
-
-SWAP_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
-    before("open", dirfd, path);
-    openat_fn real = next_openat64();
-    return real ? real(dirfd, path, flags, mode) : missing();
-}
-
-SWAP_EXPORT int creat(const char *path, mode_t mode)
-{
-    before("open", AT_FDCWD, path);
-    creat_fn real = next_creat();
-    return real ? real(path, mode) : missing();
-}
-
-SWAP_EXPORT int creat64(const char *path, mode_t mode)
-{
-    before("open", AT_FDCWD, path);
-    creat_fn real = next_creat64();
-    return real ? real(path, mode) : missing();
-}
-
-SWAP_EXPORT FILE *fopen(const char *path, const char *how)
-{
-    before("open", AT_FDCWD, path);
-    fopen_fn real = next_fopen();
-    if (real == NULL) {
-        errno = ENOSYS;
-        return NULL;
+#define OPEN_HOOK(name)                                                     \
+    SWAP_EXPORT int name(const char *path, int flags, ...)                  \
+    {                                                                       \
+        static void *slot;                                                  \
+        va_list ap;                                                         \
+        va_start(ap, flags);                                                \
+        mode_t mode = mode_arg(flags, ap);                                  \
+        va_end(ap);                                                         \
+        before("open", AT_FDCWD, path);                                     \
+        int (*real)(const char *, int, ...) = next_symbol(&slot, #name);    \
+        return real ? real(path, flags, mode) : missing();                  \
     }
-    return real(path, how);
-}
-
-SWAP_EXPORT FILE *fopen64(const char *path, const char *how)
-{
-    before("open", AT_FDCWD, path);
-    fopen_fn real = next_fopen64();
-    if (real == NULL) {
-        errno = ENOSYS;
-        return NULL;
+#define OPENAT_HOOK(name)                                                   \
+    SWAP_EXPORT int name(int dirfd, const char *path, int flags, ...)       \
+    {                                                                       \
+        static void *slot;                                                  \
+        va_list ap;                                                         \
+        va_start(ap, flags);                                                \
+        mode_t mode = mode_arg(flags, ap);                                  \
+        va_end(ap);                                                         \
+        before("open", dirfd, path);                                        \
+        int (*real)(int, const char *, int, ...) = next_symbol(&slot, #name); \
+        return real ? real(dirfd, path, flags, mode) : missing();           \
     }
-    return real(path, how);
-}
 
-SWAP_EXPORT DIR *opendir(const char *path)
-{
-    before("open", AT_FDCWD, path);
-    opendir_fn real = next_opendir();
-    if (real == NULL) {
-        errno = ENOSYS;
-        return NULL;
-    }
-    return real(path);
-}
-
-SWAP_EXPORT int truncate(const char *path, off_t length)
-{
-    before("open", AT_FDCWD, path);
-    truncate_fn real = next_truncate();
-    return real ? real(path, length) : missing();
-}
-
-SWAP_EXPORT int chdir(const char *path)
-{
-    before("chdir", AT_FDCWD, path);
-    path_fn real = next_chdir();
-    return real ? real(path) : missing();
-}
-
-SWAP_EXPORT int fchdir(int fd)
-{
-    before("chdir", fd, NULL);
-    fd_fn real = next_fchdir();
-    return real ? real(fd) : missing();
-}
-
-SWAP_EXPORT int chmod(const char *path, mode_t mode)
-{
-    before("chmod", AT_FDCWD, path);
-    chmod_fn real = next_chmod();
-    return real ? real(path, mode) : missing();
-}
-
-SWAP_EXPORT int fchmod(int fd, mode_t mode)
-{
-    before("chmod", fd, NULL);
-    fchmod_fn real = next_fchmod();
-    return real ? real(fd, mode) : missing();
-}
-
-SWAP_EXPORT int fchmodat(int dirfd, const char *path, mode_t mode, int flags)
-{
-    before("chmod", dirfd, path);
-    fchmodat_fn real = next_fchmodat();
-    return real ? real(dirfd, path, mode, flags) : missing();
-}
-
-SWAP_EXPORT int chown(const char *path, uid_t uid, gid_t gid)
-{
-    before("chown", AT_FDCWD, path);
-    chown_fn real = next_chown();
-    return real ? real(path, uid, gid) : missing();
-}
-
-SWAP_EXPORT int lchown(const char *path, uid_t uid, gid_t gid)
-{
-    before("chown", AT_FDCWD, path);
-    chown_fn real = next_lchown();
-    return real ? real(path, uid, gid) : missing();
-}
-
-SWAP_EXPORT int fchown(int fd, uid_t uid, gid_t gid)
-{
-    before("chown", fd, NULL);
-    fchown_fn real = next_fchown();
-    return real ? real(fd, uid, gid) : missing();
-}
-
-SWAP_EXPORT int fchownat(int dirfd, const char *path, uid_t uid, gid_t gid, int flags)
-{
-    before("chown", dirfd, path);
-    fchownat_fn real = next_fchownat();
-    return real ? real(dirfd, path, uid, gid, flags) : missing();
-}
-
-SWAP_EXPORT int unlink(const char *path)
-{
-    before("unlink", AT_FDCWD, path);
-    path_fn real = next_unlink();
-    return real ? real(path) : missing();
-}
-
-SWAP_EXPORT int unlinkat(int dirfd, const char *path, int flags)
-{
-    before("unlink", dirfd, path);
-    unlinkat_fn real = next_unlinkat();
-    return real ? real(dirfd, path, flags) : missing();
-}
-
-SWAP_EXPORT int remove(const char *path)
-{
-    before("unlink", AT_FDCWD, path);
-    path_fn real = next_remove();
-    return real ? real(path) : missing();
-}
-
-SWAP_EXPORT int rmdir(const char *path)
-{
-    before("unlink", AT_FDCWD, path);
-    path_fn real = next_rmdir();
-    return real ? real(path) : missing();
-}
-
-SWAP_EXPORT int rename(const char *from, const char *to)
-{
-    before("rename", AT_FDCWD, from);
-    before("rename", AT_FDCWD, to);
-    rename_fn real = next_rename();
-    return real ? real(from, to) : missing();
-}
-
-SWAP_EXPORT int renameat(int fromfd, const char *from, int tofd, const char *to)
-{
-    before("rename", fromfd, from);
-    before("rename", tofd, to);
-    renameat_fn real = next_renameat();
-    return real ? real(fromfd, from, tofd, to) : missing();
-}
-
-SWAP_EXPORT int renameat2(int fromfd, const char *from, int tofd, const char *to,
-                          unsigned int flags)
-{
-    before("rename", fromfd, from);
-    before("rename", tofd, to);
-    renameat2_fn real = next_renameat2();
-    return real ? real(fromfd, from, tofd, to, flags) : missing();
-}
-
-SWAP_EXPORT int utime(const char *path, const struct utimbuf *times)
-{
-    before("utime", AT_FDCWD, path);
-    utime_fn real = next_utime();
-    return real ? real(path, times) : missing();
-}
-
-SWAP_EXPORT int utimes(const char *path, const struct timeval times[2])
-{
-    before("utime", AT_FDCWD, path);
-    utimes_fn real = next_utimes();
-    return real ? real(path, times) : missing();
-}
-
-SWAP_EXPORT int utimensat(int dirfd, const char *path, const struct timespec times[2], int flags)
-{
-    before("utime", dirfd, path);
-    utimensat_fn real = next_utimensat();
-    return real ? real(dirfd, path, times, flags) : missing();
-}
-
-SWAP_EXPORT int futimens(int fd, const struct timespec times[2])
-{
-    before("utime", fd, NULL);
-    futimens_fn real = next_futimens();
-    return real ? real(fd, times) : missing();
-}
-
-SWAP_EXPORT int link(const char *from, const char *to)
-{
-    before("link", AT_FDCWD, from);
-    before("link", AT_FDCWD, to);
-    link_fn real = next_link();
-    return real ? real(from, to) : missing();
-}
-
-SWAP_EXPORT int linkat(int fromfd, const char *from, int tofd, const char *to, int flags)
-{
-    before("link", fromfd, from);
-    before("link", tofd, to);
-    linkat_fn real = next_linkat();
-    return real ? real(fromfd, from, tofd, to, flags) : missing();
-}
-
-SWAP_EXPORT int symlink(const char *text, const char *path)
-{
-    before("link", AT_FDCWD, path);
-    link_fn real = next_symlink();
-    return real ? real(text, path) : missing();
-}
-
-SWAP_EXPORT int symlinkat(const char *text, int dirfd, const char *path)
-{
-    before("link", dirfd, path);
-    symlinkat_fn real = next_symlinkat();
-    return real ? real(text, dirfd, path) : missing();
-}
-
-SWAP_EXPORT int mkdir(const char *path, mode_t mode)
-{
-    before("mkdir", AT_FDCWD, path);
-    mkdir_fn real = next_mkdir();
-    return real ? real(path, mode) : missing();
-}
-
-SWAP_EXPORT int mkdirat(int dirfd, const char *path, mode_t mode)
-{
-    before("mkdir", dirfd, path);
-    mkdirat_fn real = next_mkdirat();
-    return real ? real(dirfd, path, mode) : missing();
-}
+OPEN_HOOK(open)
+OPEN_HOOK(open64)
+OPENAT_HOOK(openat)
+OPENAT_HOOK(openat64)
 
 /* openat2 has no libc wrapper: it arrives through syscall. */
 SWAP_EXPORT long syscall(long number, ...)
 {
+    static void *slot;
     va_list ap;
     va_start(ap, number);
     long a[6];
@@ -592,7 +323,7 @@ SWAP_EXPORT long syscall(long number, ...)
     va_end(ap);
     if (number == SYS_openat2)
         before("open", (int)a[0], (const char *)a[1]);
-    syscall_fn real = next_syscall();
+    long (*real)(long, ...) = next_symbol(&slot, "syscall");
     if (real == NULL)
         return missing();
     return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
