@@ -2,17 +2,20 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char **environ;
 
@@ -174,6 +177,27 @@ std::string tool(std::string_view name) {
 
 Run run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
         std::string_view input) {
+    RunOptions options;
+    options.env = env;
+    options.input = std::string(input);
+    return run_with(argv, options);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until the deadline for poll; -1 without one.
+int millis_left(bool limited, Clock::time_point deadline) {
+    if (!limited)
+        return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+Run run_with(const std::vector<std::string> &argv, const RunOptions &options) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
         fail("pipe");
@@ -182,11 +206,20 @@ Run run(const std::vector<std::string> &argv, const std::vector<std::string> &en
     posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
     posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
+    if (!options.cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&fa, options.cwd.c_str());
+    const bool limited = options.timeout > 0;
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (limited) {
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    }
 
     std::vector<std::string> envs;
     for (char **e = environ; *e; ++e)
         envs.emplace_back(*e);
-    for (const auto &extra : env) {
+    for (const auto &extra : options.env) {
         auto eq = extra.find('=');
         std::string key = extra.substr(0, eq + 1);
         std::erase_if(envs, [&](const std::string &s) { return s.rfind(key, 0) == 0; });
@@ -201,8 +234,9 @@ Run run(const std::vector<std::string> &argv, const std::vector<std::string> &en
     cenv.push_back(nullptr);
 
     pid_t pid;
-    int rc = posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data());
+    int rc = posix_spawn(&pid, cargv[0], &fa, &attr, cargv.data(), cenv.data());
     posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
     ::close(in_pipe[0]);
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
@@ -214,8 +248,18 @@ Run run(const std::vector<std::string> &argv, const std::vector<std::string> &en
         fail("posix_spawn " + argv[0]);
     }
 
-    // Feed standard input and drain both outputs without blocking on either.
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(static_cast<long long>(options.timeout * 1000));
     Run result;
+    auto kill_group = [&] {
+        if (!result.timed_out) {
+            result.timed_out = true;
+            ::kill(-pid, SIGKILL);
+        }
+    };
+
+    // Feed standard input and drain both outputs without blocking on either.
+    const std::string &input = options.input;
     size_t fed = 0;
     int in_fd = in_pipe[1];
     if (input.empty()) {
@@ -235,10 +279,15 @@ Run run(const std::vector<std::string> &argv, const std::vector<std::string> &en
             fds[n++] = {out_fd, POLLIN, 0};
         if (err_fd >= 0)
             fds[n++] = {err_fd, POLLIN, 0};
-        if (poll(fds, n, -1) < 0) {
+        int ready = poll(fds, n, result.timed_out ? -1 : millis_left(limited, deadline));
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             fail("poll");
+        }
+        if (ready == 0) {
+            kill_group();
+            continue;
         }
         for (int i = 0; i < n; ++i) {
             if (!fds[i].revents)
@@ -266,10 +315,22 @@ Run run(const std::vector<std::string> &argv, const std::vector<std::string> &en
     if (in_fd >= 0)
         ::close(in_fd);
     int status;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
+    for (;;) {
+        pid_t done = waitpid(pid, &status, limited && !result.timed_out ? WNOHANG : 0);
+        if (done == pid)
+            break;
+        if (done < 0 && errno != EINTR)
             fail("waitpid");
+        if (done == 0) {
+            // Output closed, the program still runs: wait out its time.
+            if (millis_left(limited, deadline) == 0)
+                kill_group();
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
+    if (limited)
+        ::kill(-pid, SIGKILL);  // whatever the program left running in its group
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

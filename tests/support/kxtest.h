@@ -74,6 +74,18 @@ struct Run {
     int status = -1;  // exit status, or 128 + signal
     std::string out;
     std::string err;
+    bool timed_out = false;  // killed when its time ran out
+};
+
+// How run_with starts a program: extra "NAME=value" environment entries,
+// standard input, a working directory (empty: the caller's) and a time
+// limit in seconds (0: none). With a limit the program gets a process
+// group of its own, and the whole group is killed when the time is up.
+struct RunOptions {
+    std::vector<std::string> env;
+    std::string input;
+    std::string cwd;
+    double timeout = 0;
 };
 
 // Path of a built program (from KXFS_BIN_DIR).
@@ -82,6 +94,7 @@ std::string tool(std::string_view name);
 // "NAME=value" entries, and the given standard input.
 Run run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
         std::string_view input = {});
+Run run_with(const std::vector<std::string> &argv, const RunOptions &options);
 
 // One entry of a tree snapshot.
 struct Entry {
