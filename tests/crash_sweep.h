@@ -37,6 +37,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -667,10 +668,10 @@ using Problems = std::vector<std::string>;
 
 // Entries put into an area between a kill and the rerun that are not the
 // tool's own: path (relative to the host root) and content. The rerun must
-// leave them as they are, and warn when told so.
+// leave them as they are, and warn naming those it was told to.
 struct Tamper {
     std::map<std::string, std::string> foreign;
-    bool warns = false;
+    std::set<std::string> warned;  // of them, those a warning must name
 };
 
 // One operation and the fixture it runs on. Every hook gets the host of the
@@ -758,8 +759,10 @@ inline Report sweep(const Row &row, bool tampered = false) {
         report.failures.push_back("uninterrupted run: status " + std::to_string(whole.run.status) +
                                   ": " + shown(whole.run.err));
     Tree end = host_tree(ref_host, row);
-    // What the uninterrupted run gets wrong is said once, not at every point.
-    Problems wrong_anyway = row.end_state ? row.end_state(ref_host, built, end) : Problems();
+    // What the uninterrupted run gets wrong is said once, not at every point
+    // (and by the sweep without tampering only).
+    Problems wrong_anyway =
+        row.end_state && !tampered ? row.end_state(ref_host, built, end) : Problems();
     if (!wrong_anyway.empty()) {
         std::string line = "uninterrupted run: " + std::to_string(wrong_anyway.size()) + " problem(s):";
         for (size_t i = 0; i < wrong_anyway.size() && i < 8; ++i)
@@ -780,7 +783,7 @@ inline Report sweep(const Row &row, bool tampered = false) {
         if (k.run.status != 128 + SIGKILL) {
             found.push_back("not killed: status " + std::to_string(k.run.status));
         } else {
-            if (row.interrupted)
+            if (row.interrupted && !tampered)
                 for (std::string &p : row.interrupted(host, mine, host_tree(host, row), end))
                     if (std::find(wrong_anyway.begin(), wrong_anyway.end(), p) == wrong_anyway.end())
                         found.push_back("killed: " + p);
@@ -797,8 +800,13 @@ inline Report sweep(const Row &row, bool tampered = false) {
                     else if (S_ISREG(kxtest::lstat_of(p).st_mode) && kxtest::read_file(p) != content)
                         found.push_back(rel + ": the container's entry was changed");
                 }
-                if (tamper.warns && again.out.find("Warning: ") == std::string::npos)
-                    found.push_back("no warning from the rerun");
+                // A warning that names the entry.
+                for (const std::string &rel : tamper.warned) {
+                    std::string name = rel.substr(rel.rfind('/') + 1);
+                    if (!std::regex_search(again.out, std::regex(
+                            "(^|\n)Warning: [^\n]*" + std::regex_replace(name, std::regex("[.]"), "[.]"))))
+                        found.push_back(rel + ": no warning names it");
+                }
             } else if (again.status != 0 && row.refusal && row.refusal(host, again, mine) &&
                        !row.refusal_when_done) {
                 report.notes.push_back(where + ": refused: " +
