@@ -764,9 +764,15 @@ inline Report sweep(const Row &row, bool tampered = false) {
     Problems wrong_anyway =
         row.end_state && !tampered ? row.end_state(ref_host, built, end) : Problems();
     if (!wrong_anyway.empty()) {
-        std::string line = "uninterrupted run: " + std::to_string(wrong_anyway.size()) + " problem(s):";
-        for (size_t i = 0; i < wrong_anyway.size() && i < 8; ++i)
-            line += "\n      " + wrong_anyway[i];
+        // Shown first: what is not a time.
+        Problems shown_first = wrong_anyway;
+        auto times = std::stable_partition(shown_first.begin(), shown_first.end(), [](auto &p) {
+            return p.find(": mtime ") == std::string::npos && p.find(": atime ") == std::string::npos;
+        });
+        std::string line = "uninterrupted run: " + std::to_string(wrong_anyway.size()) +
+                           " problem(s), " + std::to_string(shown_first.end() - times) + " of times:";
+        for (size_t i = 0; i < shown_first.size() && i < 10; ++i)
+            line += "\n      " + shown_first[i];
         report.failures.push_back(line);
     }
     const Normal want = normal_tree(ref_host, row, end);
