@@ -161,7 +161,9 @@ char **read_templates(const char *path) {
 char *get_os_prefix(const char *config_path) {
     std::unique_ptr<char, kx::FreeDeleter> os_template(
         read_ve_file_config_param(config_path, "OSTEMPLATE"));
-    if (!os_template) {
+    // The value comes from the area: one that the package tool would read
+    // as an option is no template name and is never passed on.
+    if (!os_template || os_template.get()[0] == '-' || os_template.get()[0] == '\0') {
         if (kxfsutil_debug_level >= 4)
             debug_print(4, "Failed to read OSTEMPLATE from %s\n", config_path);
         return nullptr;
@@ -169,9 +171,8 @@ char *get_os_prefix(const char *config_path) {
     std::string output;
     kx::RunResult run = kx::run_command({"kxpkg", "info", "-q", os_template.get(), "config_path"},
                                         kx::kRunSearchPath, &output, 64 * 1024);
-    if (run.start_error != 0)
-        return nullptr;
-    if (output.empty()) {
+    // A tool that cannot be started prints nothing, as a shell would.
+    if (run.start_error != 0 || output.empty()) {
         if (kxfsutil_debug_level >= 4)
             debug_print(4, "Failed to get config_path\n");
         return nullptr;

@@ -212,11 +212,32 @@ TEST_F(Templates, PrefixFailures) {
     EXPECT_EQ(prefix_for("OSTEMPLATE=t\n", &trace), nullptr);
     EXPECT_EQ(trace, "Wrong config_path: " + root + "/distro/\n\n");
 
-    // No package tool on PATH: nothing, silently.
+    // No package tool on PATH: as from a shell, no output.
     ::unlink((bin_ + "/kxpkg").c_str());
     setenv("PATH", bin_.c_str(), 1);
+    kxfsutil_debug_level = 4;
+    EXPECT_EQ(prefix_for("OSTEMPLATE=t\n", &trace), nullptr);
+    const std::string line = "Failed to get config_path\n";
+    ASSERT_GE(trace.size(), line.size());
+    EXPECT_EQ(trace.substr(trace.size() - line.size()), line) << trace;
+    kxfsutil_debug_level = 3;
     EXPECT_EQ(prefix_for("OSTEMPLATE=t\n", &trace), nullptr);
     EXPECT_EQ(trace, "");
+}
+
+TEST_F(Templates, TemplateNameThatReadsAsAnOptionIsNeverPassed) {
+    package_tool_prints(host_.template_root() + "/a/b/c/config\n");
+    kxfsutil_debug_level = 4;
+    for (const char *value : {"-q", "--help", "-"}) {
+        std::string trace;
+        ::unlink(host_.path("kxpkg-args").c_str());
+        EXPECT_EQ(prefix_for(std::string("OSTEMPLATE=\"") + value + "\"\n", &trace), nullptr)
+            << value;
+        const std::string line = "Failed to read OSTEMPLATE from " + host_.path("area/ve.conf") + "\n";
+        ASSERT_GE(trace.size(), line.size()) << value;
+        EXPECT_EQ(trace.substr(trace.size() - line.size()), line) << value;
+        EXPECT_FALSE(kxtest::exists(host_.path("kxpkg-args"))) << value << ": the tool ran";
+    }
 }
 
 TEST_F(Templates, TemplateNameReachesTheToolAsOneArgument) {
