@@ -333,8 +333,10 @@ inline int open_beneath(int dirfd, const char *path, int flags, mode_t mode = 0)
         if (parts.empty())
             return ::openat(dirfd, ".", (flags & ~(O_CREAT | O_EXCL | O_TRUNC)) | O_CLOEXEC);
         struct open_how how {};
-        how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
-        how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+        // RESOLVE_NO_SYMLINKS refuses a final link too (ELOOP); O_NOFOLLOW
+        // would turn that into ENOTDIR for a directory asked for.
+        how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+        how.mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
         long fd = ::syscall(SYS_openat2, dirfd, path, &how, sizeof how);
         if (fd >= 0 || errno != ENOSYS)
