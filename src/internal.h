@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -534,6 +535,10 @@ inline char *physical_dir(const char *program, const char *path, const char *bac
         error(1, errno, "%s: can't chdir '%s'", program, back);
     return dir;
 }
+
+// The library's reader of one configuration parameter (config.cpp) from an
+// open file, shown as file in its traces: a heap copy of the value, or null.
+char *read_config_param(FILE *in, const char *file, const char *name);
 
 // Fixed paths of the host. A testing build lets KXFS_TEST_HOST_ROOT put all
 // of them below another directory; a default build has no environment lookup.

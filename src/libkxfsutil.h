@@ -253,7 +253,7 @@ KXFS_EXTERN uint32_t dirindex_hash(const char *name, unsigned int namelen);
 /* Indexes one directory: 0 written and marked, 1 failure, 3 cannot be indexed. */
 KXFS_EXTERN int create_dirindex(const char *dir, const char *index_name,
                                 const char *template_root, int option);
-/* The same for the directory dirfd (not O_PATH; dir_shown NULL: the working
+/* The same for the directory dirfd, shown as dir_shown (NULL: the working
  * directory's path); the index is never written through a link or into a
  * file with other names, and the mark is set through the descriptor. */
 KXFS_EXTERN int create_dirindex_at(int dirfd, const char *index_name,
@@ -453,9 +453,16 @@ KXFS_EXTERN void add_line(char ***list, int *capacity, int *count, const char *s
 /* Loads the package list into kxpackages_array and returns it (owned by
  * the library); NULL for an empty file. */
 KXFS_EXTERN char **read_templates(const char *path);
+/* The same for the file name below dirfd (the area's "templates/kxpackages"):
+ * NULL, with nothing loaded, unless it is a regular file reached without a link. */
+KXFS_EXTERN char **read_templates_at(int dirfd, const char *name, const char *dir_shown);
 /* The OS template prefix of the configuration at config_path, stored in
- * ostemplate_prefix and returned (owned by the library), or NULL. */
+ * ostemplate_prefix and returned (owned by the library), or NULL. A value
+ * beginning with '-' is never passed to the package tool. */
 KXFS_EXTERN char *get_os_prefix(const char *config_path);
+/* The same for the file name below dirfd (the area's "ve.conf"); NULL when
+ * it is not a regular file reached without a link. */
+KXFS_EXTERN char *get_os_prefix_at(int dirfd, const char *name, const char *dir_shown);
 /* 1 when target points into a wrong OS template or package. */
 KXFS_EXTERN int check_template_pointer(const char *name, const char *target);
 
