@@ -16,8 +16,9 @@
  * every other function that takes a descriptor borrows it for the call and
  * returns descriptors (open_beneath, open_lost_dir) that the caller closes.
  * The *_at functions act on the entry `name` of the directory `dirfd`
- * (AT_FDCWD: the working directory) and never follow a symbolic link at it;
- * a `dir_shown` argument is the directory's path as messages show it.
+ * (AT_FDCWD: the working directory; the path forms pass AT_FDCWD and their
+ * path) and never follow a symbolic link at it, nor block on a fifo; a
+ * `dir_shown` argument is the directory's path as messages show it.
  *
  * Programs linking the library must also provide kxctl_env_layout_version()
  * (the host's container-control library) and libuuid.
