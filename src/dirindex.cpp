@@ -10,7 +10,7 @@
 // it without following a link (the path forms pass AT_FDCWD). The model is
 // process-wide (the exported variables below), so one index is built at a
 // time. Relies on: the format (dirindex_format.h), messages and memory
-// (common.cpp), check_eattr_at (entry.cpp).
+// (common.cpp).
 #include "dirindex_format.h"
 #include "internal.h"
 #include "libkxfsutil.h"
@@ -181,22 +181,18 @@ int read_link_at(int dirfd, const char *path, std::string &text) {
     }
 }
 
-// Reads a shortcut's content: 0, or -1 (cannot open, or no longer the
-// regular file lstat saw) / -2 (cannot read) with errno set. At most
-// MAGIC_TARGET_MAX + 1 bytes are read, so a longer content shows as a text
-// longer than a magic target may be.
-int read_shortcut_text(int dirfd, const char *name, const struct stat &seen, std::string &text) {
-    kx::Fd fd = kx::open_regular_at(dirfd, name, nullptr, &seen);
-    if (!fd.ok())
-        return -1;
+// Reads the rest of a shortcut's content from fd: 0, or -1 with errno set.
+// At most MAGIC_TARGET_MAX + 1 bytes are read, so a longer content shows as
+// a text longer than a magic target may be.
+int read_shortcut_text(int fd, std::string &text) {
     char buf[MAGIC_TARGET_MAX + 1];
     size_t have = 0;
     while (have < sizeof buf) {
-        ssize_t n = read(fd.get(), buf + have, sizeof buf - have);
+        ssize_t n = read(fd, buf + have, sizeof buf - have);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return -2;
+            return -1;
         }
         if (n == 0)
             break;
@@ -403,20 +399,22 @@ int scan_directory_entry(Candidate &c, const char *template_root) {
     return process_magic(c, std::move(text), template_root);
 }
 
+// One open serves the attribute check and the content: the file must still
+// be the regular file lstat saw.
 int scan_shortcut(Candidate &c, const char *template_root) {
     const char *name = c.name;
-    if (check_eattr_at(c.dirfd, name) > 0) {
+    kx::Fd fd = kx::open_regular_at(c.dirfd, name, nullptr, &c.st);
+    if (fd.ok() && kx::own_attributes(fd.get()) > 0) {
         if (trace_on(2))
             debug_print(2, "ext attributes '%s/%s'\n", where(), name);
         c.keep = true;
     }
-    std::string text;
-    int rc = read_shortcut_text(c.dirfd, name, c.st, text);
-    if (rc == -1) {
+    if (!fd.ok()) {
         warning(errno, "can't open '%s/%s'", where(), name);
         return 3;
     }
-    if (rc == -2) {
+    std::string text;
+    if (read_shortcut_text(fd.get(), text) != 0) {
         warning(errno, "can't read '%s/%s'", where(), name);
         return 3;
     }

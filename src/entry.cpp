@@ -38,9 +38,6 @@ constexpr long kCallLutime = 510;
 // FS_IOC_GETFLAGS and FS_IOC_SETFLAGS; the argument is a 32-bit int.
 constexpr unsigned long kGetFlags = 0x80086601UL;
 constexpr unsigned long kSetFlags = 0x40086602UL;
-// Bookkeeping bits of the host filesystem: not attributes of the entry.
-constexpr unsigned int kHugeFileFlag = 0x00040000U;
-constexpr unsigned int kExtentFlag = 0x00080000U;
 
 // The node-creation request of the mounted copy-on-write filesystem.
 constexpr unsigned long kNodeRequest = 0x4008AA06UL;
@@ -333,13 +330,7 @@ int check_eattr_at(int dirfd, const char *name) {
     kx::Fd fd = open_entry(dirfd, name, st);
     if (!fd.ok())
         return -1;
-    ssize_t listed = ::flistxattr(fd.get(), nullptr, 0);
-    long long flags = 0;
-    if (read_flags(fd.get(), &flags) != 0)
-        return -1;
-    if (static_cast<unsigned int>(flags) & ~(kHugeFileFlag | kExtentFlag))
-        return 1;
-    return listed > 0 ? 1 : 0;
+    return kx::own_attributes(fd.get());
 }
 
 int copy_xattrs(const char *src, const char *dst) {

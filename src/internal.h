@@ -8,10 +8,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -414,9 +416,23 @@ inline Fd open_output(int dirfd, const char *name, int access, bool exclusive, b
         errno = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
         return Fd();
     }
-    if (truncate && ::ftruncate(fd.get(), 0) != 0)
+    if (truncate && st.st_size > 0 && ::ftruncate(fd.get(), 0) != 0)
         return Fd();
     return fd;
+}
+
+// Whether the open regular file or directory fd carries attributes of its
+// own: 1 extended attributes or inode flags other than the filesystem's
+// bookkeeping (FS_HUGE_FILE_FL, FS_EXTENT_FL), 0 none, -1 the flag word
+// (FS_IOC_GETFLAGS) cannot be read.
+inline int own_attributes(int fd) {
+    ssize_t listed = ::flistxattr(fd, nullptr, 0);
+    int word = 0;
+    if (::ioctl(fd, 0x80086601UL, &word) != 0)
+        return -1;
+    if (static_cast<unsigned int>(word) & ~(0x00040000U | 0x00080000U))
+        return 1;
+    return listed > 0 ? 1 : 0;
 }
 
 // A path naming the entry name of dirfd for the calls that have no *at
