@@ -160,12 +160,16 @@ char *read_ve_file_config_param(const char *file, const char *name) {
     std::unique_ptr<FILE, int (*)(FILE *)> in(std::fopen(file, "re"), std::fclose);
     if (!in)
         error(1, errno, "Unable to open '%s'", file);
+    return kx::read_config_param(in.get(), file, name);
+}
+
+char *kx::read_config_param(FILE *in, const char *file, const char *name) {
     std::string_view key(name);
     std::string value;
     bool found = false;
     char *line = nullptr;
     size_t cap = 0;
-    while (::getline(&line, &cap, in.get()) >= 0) {
+    while (::getline(&line, &cap, in) >= 0) {
         std::string_view text(line);  // up to a NUL, as a C string ends
         if (!begins_with(text, key))
             continue;

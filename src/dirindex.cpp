@@ -6,9 +6,11 @@
 // helpers other modules use live here too: the name lists, create_shortcut
 // and correct_magic_uuid.
 //
-// The model is process-wide (the exported variables below), so one index is
-// built at a time. Relies on: the format (dirindex_format.h), messages and
-// memory (common.cpp), check_eattr (entry.cpp).
+// The directory is given as a descriptor and every entry is examined below
+// it without following a link (the path forms pass AT_FDCWD). The model is
+// process-wide (the exported variables below), so one index is built at a
+// time. Relies on: the format (dirindex_format.h), messages and memory
+// (common.cpp).
 #include "dirindex_format.h"
 #include "internal.h"
 #include "libkxfsutil.h"
@@ -179,21 +181,18 @@ int read_link_at(int dirfd, const char *path, std::string &text) {
     }
 }
 
-// Reads a shortcut's content: 0, or -1 (cannot open) / -2 (cannot read)
-// with errno set. At most MAGIC_TARGET_MAX + 1 bytes are read, so a longer
-// content shows as a text longer than a magic target may be.
-int read_shortcut_text(const char *name, std::string &text) {
-    kx::Fd fd(open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.ok())
-        return -1;
+// Reads the rest of a shortcut's content from fd: 0, or -1 with errno set.
+// At most MAGIC_TARGET_MAX + 1 bytes are read, so a longer content shows as
+// a text longer than a magic target may be.
+int read_shortcut_text(int fd, std::string &text) {
     char buf[MAGIC_TARGET_MAX + 1];
     size_t have = 0;
     while (have < sizeof buf) {
-        ssize_t n = read(fd.get(), buf + have, sizeof buf - have);
+        ssize_t n = read(fd, buf + have, sizeof buf - have);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return -2;
+            return -1;
         }
         if (n == 0)
             break;
@@ -224,6 +223,7 @@ bool attributes_agree(const struct stat &a, const struct stat &b) {
 
 // What scan_one builds for one entry before it is accepted.
 struct Candidate {
+    int dirfd = AT_FDCWD;
     const char *name;
     struct stat st;
     bool keep = false;
@@ -298,31 +298,77 @@ int process_magic(Candidate &c, std::string text, const char *template_root) {
     return 0;
 }
 
+// Gives the new file fd the shortcut's content and the owner, mode and
+// times of st: 0, or 1, reported as "dir/name".
+int fill_shortcut(int fd, const char *dir, const char *name, const char *content, int length,
+                  const struct stat *st) {
+    size_t want = length > 0 ? static_cast<size_t>(length) : 0;
+    size_t done = 0;
+    do {
+        ssize_t n = write(fd, content + done, want - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            werror(n < 0 ? errno : 0, "Can't write shortcut '%s/%s'", dir, name);
+            return 1;
+        }
+        done += static_cast<size_t>(n);
+    } while (done < want);
+    // Owner first: chown clears the set-ID bits that the mode then restores.
+    if (fchown(fd, st->st_uid, st->st_gid) != 0) {
+        werror(errno, "Error chown '%s/%s'", dir, name);
+        return 1;
+    }
+    if (fchmod(fd, st->st_mode & 0xFFF) != 0) {
+        werror(errno, "Error chmod '%s/%s'", dir, name);
+        return 1;
+    }
+    struct timespec times[2] = {st->st_atim, st->st_mtim};
+    if (futimens(fd, times) != 0) {
+        werror(errno, "Error utime '%s/%s'", dir, name);
+        return 1;
+    }
+    return 0;
+}
+
+// Writes a shortcut into the file fd just opened for name and closes it.
+int write_shortcut(kx::Fd fd, const char *dir, const char *name, const char *content, int length,
+                   const struct stat *st) {
+    if (!fd.ok()) {
+        werror(errno, "Can't create shortcut '%s/%s'", dir, name);
+        return 1;
+    }
+    if (fill_shortcut(fd.get(), dir, name, content, length, st) != 0)
+        return 1;
+    if (fd.close() != 0) {
+        werror(errno, "Can't write shortcut '%s/%s'", dir, name);
+        return 1;
+    }
+    return 0;
+}
+
 // Replaces the magic link `name` by a shortcut holding its text, atomically:
-// the shortcut is written under a temporary name and renamed over the link,
-// so a failure leaves the link as it was.
-int link_to_shortcut(const char *name, const std::string &text, const struct stat &st) {
+// the shortcut is written under a new temporary name and renamed over the
+// link, so a failure leaves the link as it was.
+int link_to_shortcut(int dirfd, const char *name, const std::string &text, const struct stat &st) {
     if (trace_on(4))
         debug_print(4, "Substitute magic symlink '%s/%s' for shortcut\n", where(), name);
-    std::string tmp = std::strlen(name) + 7 <= 255 ? std::string(name) + "-XXXXXX"
-                                                   : std::string(".kxsc-XXXXXX");
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) {
-        werror(errno, "Can't create shortcut '%s/%s'", where(), tmp.c_str());
+    kx::TempName tmp;
+    kx::Fd fd;
+    if (!tmp.create_file(dirfd, name, '-', fd)) {
+        werror(errno, "Can't create shortcut '%s/%s-XXXXXX'", where(), name);
         return 1;
     }
-    close(fd);
     struct stat sst = st;
     sst.st_mode = S_IFREG | S_ISVTX | (st.st_mode & 07777);
-    if (create_shortcut(tmp.c_str(), text.data(), static_cast<int>(text.size()), &sst) != 0) {
-        unlink(tmp.c_str());
+    if (write_shortcut(std::move(fd), where(), tmp.c_str(), text.data(),
+                       static_cast<int>(text.size()), &sst) != 0)
         return 1;
-    }
-    if (rename(tmp.c_str(), name) != 0) {
+    if (renameat(dirfd, tmp.c_str(), dirfd, name) != 0) {
         werror(errno, "Can't remove symlink '%s/%s'", where(), name);
-        unlink(tmp.c_str());
         return 1;
     }
+    tmp.keep();
     return 0;
 }
 
@@ -337,7 +383,7 @@ int scan_directory_entry(Candidate &c, const char *template_root) {
     }
     std::string link = kx::join(name, DIRINDEX_NAME);
     std::string text;
-    kx::Fd dir(open(name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    kx::Fd dir(openat(c.dirfd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     int rc = dir.ok() ? read_link_at(dir.get(), DIRINDEX_NAME, text) : -1;
     if (rc != 0) {
         if (dir.ok() && errno == EINVAL) {
@@ -353,20 +399,22 @@ int scan_directory_entry(Candidate &c, const char *template_root) {
     return process_magic(c, std::move(text), template_root);
 }
 
+// One open serves the attribute check and the content: the file must still
+// be the regular file lstat saw.
 int scan_shortcut(Candidate &c, const char *template_root) {
     const char *name = c.name;
-    if (check_eattr(name) > 0) {
+    kx::Fd fd = kx::open_regular_at(c.dirfd, name, nullptr, &c.st);
+    if (fd.ok() && kx::own_attributes(fd.get()) > 0) {
         if (trace_on(2))
             debug_print(2, "ext attributes '%s/%s'\n", where(), name);
         c.keep = true;
     }
-    std::string text;
-    int rc = read_shortcut_text(name, text);
-    if (rc == -1) {
+    if (!fd.ok()) {
         warning(errno, "can't open '%s/%s'", where(), name);
         return 3;
     }
-    if (rc == -2) {
+    std::string text;
+    if (read_shortcut_text(fd.get(), text) != 0) {
         warning(errno, "can't read '%s/%s'", where(), name);
         return 3;
     }
@@ -376,7 +424,7 @@ int scan_shortcut(Candidate &c, const char *template_root) {
 int scan_symlink(Candidate &c, int option, const char *template_root) {
     const char *name = c.name;
     std::string text;
-    if (read_link_at(AT_FDCWD, name, text) != 0) {
+    if (read_link_at(c.dirfd, name, text) != 0) {
         warning(errno, "can't readlink '%s/%s'", where(), name);
         return 3;
     }
@@ -387,7 +435,7 @@ int scan_symlink(Candidate &c, int option, const char *template_root) {
         c.ino = static_cast<uint32_t>(uint64_t(c.st.st_ino) * 2);
         return 0;
     }
-    if ((option & 0x10) && link_to_shortcut(name, text, c.st) != 0)
+    if ((option & 0x10) && link_to_shortcut(c.dirfd, name, text, c.st) != 0)
         return 1;
     return process_magic(c, std::move(text), template_root);
 }
@@ -409,10 +457,10 @@ std::string working_directory() {
     return buf;
 }
 
-void set_current_path() {
-    std::string cwd = working_directory();
+void set_current_path(const char *shown) {
+    char *copy = shown ? xstrdup(shown) : xstrdup(working_directory().c_str());
     std::free(current_path);
-    current_path = xstrdup(cwd.c_str());
+    current_path = copy;
 }
 
 void reset_model() {
@@ -702,10 +750,14 @@ void clean_memory(void) {
 }
 
 int remove_list(void) {
+    return remove_list_at(AT_FDCWD);
+}
+
+int remove_list_at(int dirfd) {
     if (rl_info && list_index.head == rl_info)
         list_index.forget();
     while (rl_info) {
-        if (unlink(rl_info->name) != 0) {
+        if (unlinkat(dirfd, rl_info->name, 0) != 0) {
             werror(errno, "can't remove '%s/%s'", where(), rl_info->name);
             return 1;
         }
@@ -720,9 +772,14 @@ int remove_list(void) {
 // ---- listing a directory ----------------------------------------------------
 
 int scan_one(const char *name, int option, const char *template_root) {
+    return scan_one_at(AT_FDCWD, name, option, template_root);
+}
+
+int scan_one_at(int dirfd, const char *name, int option, const char *template_root) {
     Candidate c;
+    c.dirfd = dirfd;
     c.name = name;
-    if (lstat(name, &c.st) != 0) {
+    if (fstatat(dirfd, name, &c.st, AT_SYMLINK_NOFOLLOW) != 0) {
         warning(errno, "can't stat '%s/%s'", where(), name);
         return 3;
     }
@@ -767,7 +824,12 @@ int scan_one(const char *name, int option, const char *template_root) {
 }
 
 int scan_dir_for_index(const char *template_root, int option) {
-    dx::set_current_path();
+    return scan_dir_for_index_at(AT_FDCWD, template_root, option, nullptr);
+}
+
+int scan_dir_for_index_at(int dirfd, const char *template_root, int option,
+                          const char *dir_shown) {
+    dx::set_current_path(dir_shown);
     dx::reset_model();
 
     // The names are read first and the directory closed before any entry is
@@ -775,7 +837,10 @@ int scan_dir_for_index(const char *template_root, int option) {
     // 0x10) can never show up in the listing being processed.
     std::vector<std::string> names;
     {
-        kx::Dir dir(opendir("."));
+        kx::Fd fd(openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        kx::Dir dir(fd.ok() ? fdopendir(fd.get()) : nullptr);
+        if (dir.ok())
+            fd.release();
         if (!dir.ok()) {
             werror(errno, "Can't open dir '%s'", where());
             return 1;
@@ -798,7 +863,7 @@ int scan_dir_for_index(const char *template_root, int option) {
     for (const std::string &name : names) {
         if (!kx::is_dot_or_dotdot(name.c_str()))
             ++counted;
-        int rc = scan_one(name.c_str(), option, template_root);
+        int rc = scan_one_at(dirfd, name.c_str(), option, template_root);
         if (rc == 1)
             return 1;
         if (rc == 3)
@@ -811,45 +876,52 @@ int scan_dir_for_index(const char *template_root, int option) {
     return 0;
 }
 
-// The directory is marked before the entries the index took over are
-// removed: an interrupted run then leaves either an unmarked directory whose
-// index is a leftover (nothing removed yet; the dirindex tool replaces it) or
-// a marked, complete index beside entries that merely shadow their own
-// records. Removing first would let a re-run rebuild the leftover index
-// without the entries already removed.
 int create_dirindex(const char *dir, const char *index_name, const char *template_root,
                     int option) {
     if (std::strcmp(dir, ".") != 0 && chdir(dir) != 0) {
         werror(errno, "Can't chdir to '%s'", dir);
         return 1;
     }
-    int rc = scan_dir_for_index(template_root, option);
+    return create_dirindex_at(AT_FDCWD, index_name, template_root, option, nullptr);
+}
+
+// The directory is marked before the entries the index took over are
+// removed: an interrupted run then leaves either an unmarked directory whose
+// index is a leftover (nothing removed yet; the dirindex tool replaces it) or
+// a marked, complete index beside entries that merely shadow their own
+// records. Removing first would let a re-run rebuild the leftover index
+// without the entries already removed.
+int create_dirindex_at(int dirfd, const char *index_name, const char *template_root, int option,
+                       const char *dir_shown) {
+    int rc = scan_dir_for_index_at(dirfd, template_root, option, dir_shown);
     if (rc != 0)
         return rc;
 
     select_prime();
     create_hash_table();
-    // Never through a link: the name lies in a directory the container owns.
-    int fd = open(index_name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    // Never through a link, nor into a file that has names elsewhere: the
+    // name lies in a directory the container owns.
+    kx::Fd fd = kx::open_output(dirfd, index_name, O_RDWR, false, true, 0644);
+    if (!fd.ok()) {
         werror(errno, "can't open '%s'", index_name);
         return 1;
     }
-    if (dx::write_model(fd) != 0) {
-        unlink(index_name);
+    if (dx::write_model(fd.release()) != 0) {
+        unlinkat(dirfd, index_name, 0);
         return 1;
     }
 
+    // The mark goes on the directory itself, through its descriptor.
     struct stat st;
-    if (lstat(".", &st) != 0) {
+    if (fstatat(dirfd, ".", &st, AT_SYMLINK_NOFOLLOW) != 0) {
         werror(errno, "can't stat '%s'", where());
         return 1;
     }
-    if (chmod(".", (st.st_mode & 07777) | S_ISUID) != 0) {
+    if (fchmodat(dirfd, ".", (st.st_mode & 07777) | S_ISUID, 0) != 0) {
         werror(errno, "can't chmod '%s'", where());
         return 1;
     }
-    if (remove_list() != 0)
+    if (remove_list_at(dirfd) != 0)
         return 1;
     return 0;
 }
@@ -857,42 +929,15 @@ int create_dirindex(const char *dir, const char *index_name, const char *templat
 // ---- helpers for other modules ---------------------------------------------
 
 int create_shortcut(const char *name, const char *content, int length, const struct stat *st) {
-    kx::Fd fd(open(name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.ok()) {
-        werror(errno, "Can't create shortcut '%s/%s'", where(), name);
-        return 1;
-    }
-    size_t want = length > 0 ? static_cast<size_t>(length) : 0;
-    size_t done = 0;
-    do {
-        ssize_t n = write(fd.get(), content + done, want - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            werror(n < 0 ? errno : 0, "Can't write shortcut '%s/%s'", where(), name);
-            return 1;
-        }
-        done += static_cast<size_t>(n);
-    } while (done < want);
-    // Owner first: chown clears the set-ID bits that the mode then restores.
-    if (fchown(fd.get(), st->st_uid, st->st_gid) != 0) {
-        werror(errno, "Error chown '%s/%s'", where(), name);
-        return 1;
-    }
-    if (fchmod(fd.get(), st->st_mode & 0xFFF) != 0) {
-        werror(errno, "Error chmod '%s/%s'", where(), name);
-        return 1;
-    }
-    struct timespec times[2] = {{st->st_atime, 0}, {st->st_mtime, 0}};
-    if (futimens(fd.get(), times) != 0) {
-        werror(errno, "Error utime '%s/%s'", where(), name);
-        return 1;
-    }
-    if (fd.close() != 0) {
-        werror(errno, "Can't write shortcut '%s/%s'", where(), name);
-        return 1;
-    }
-    return 0;
+    // An existing name is reused only as a regular file of one name.
+    return write_shortcut(kx::open_output(AT_FDCWD, name, O_RDWR, false, true, 0600), where(),
+                          name, content, length, st);
+}
+
+int create_shortcut_at(int dirfd, const char *name, const char *content, int length,
+                       const struct stat *st, const char *dir_shown) {
+    return write_shortcut(kx::open_output(dirfd, name, O_RDWR, true, false, 0600),
+                          dir_shown ? dir_shown : where(), name, content, length, st);
 }
 
 int correct_magic_uuid(char *text, const char *old_uuid, const char *new_uuid) {

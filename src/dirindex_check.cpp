@@ -4,6 +4,10 @@
 // and rewriting an index for a container with a new identifier
 // (correct_dirindex, clone_dirindex).
 //
+// Files are opened below a directory descriptor without following a link or
+// blocking, and only when they are regular files; repaired and rewritten
+// copies are created anew (the path forms pass AT_FDCWD).
+//
 // Files are read through a private writable mapping: the check marks the
 // records it reaches through the buckets and clears the checksum field in
 // its copy only. Whatever the bytes say, nothing is read outside the
@@ -56,10 +60,11 @@ void warn_with(int err, const char *what, const char *path) {
     errno = err;
 }
 
-// "%s/%s" of the working directory and name, keeping errno.
-std::string in_cwd(const char *name) {
+// "%s/%s" of the directory (the working directory when dir_shown is null)
+// and name, keeping errno.
+std::string in_dir(const char *dir_shown, const char *name) {
     int saved = errno;
-    std::string s = dx::working_directory() + "/" + name;
+    std::string s = (dir_shown ? std::string(dir_shown) : dx::working_directory()) + "/" + name;
     errno = saved;
     return s;
 }
@@ -201,10 +206,10 @@ int walk_buckets(unsigned char *base, size_t size, uint32_t buckets, uint64_t st
 
 // Unlinks whatever holds the name and creates a fresh file: the repaired
 // copy never writes through a link or into a file someone else holds.
-int create_fresh(const char *outname) {
-    if (unlink(outname) != 0 && errno != ENOENT)
+int create_fresh(int dirfd, const char *outname) {
+    if (unlinkat(dirfd, outname, 0) != 0 && errno != ENOENT)
         return -1;
-    return open(outname, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return kx::open_output(dirfd, outname, O_RDWR, true, false, 0644).release();
 }
 
 // Calls fn(pos, record, tlen) for every record from start in file order,
@@ -236,33 +241,36 @@ bool for_each_record(const unsigned char *base, size_t size, uint64_t start, con
 }  // namespace
 
 void *mmap_file(const char *path, struct stat *st) {
+    return mmap_file_at(AT_FDCWD, path, st, nullptr);
+}
+
+void *mmap_file_at(int dirfd, const char *name, struct stat *st, const char *dir_shown) {
     struct stat local;
     struct stat *s = st ? st : &local;
     // Only a regular file is opened: a device node or fifo planted under the
-    // name is never touched.
-    struct stat lst;
-    if (lstat(path, &lst) == 0 && !S_ISREG(lst.st_mode)) {
-        warn_with(EINVAL, "can't open dirindex file '%s'", path);
-        return nullptr;
-    }
-    kx::Fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // name is never read, nor waited for.
+    kx::Fd fd(openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.ok()) {
-        warn_with(errno, "can't open dirindex file '%s'", path);
+        warn_with(errno, "can't open dirindex file '%s'", kx::shown_path(dir_shown, name).c_str());
         return nullptr;
     }
     if (fstat(fd.get(), s) != 0) {
-        warn_with(errno, "can't fstat dirindex file '%s'", path);
+        warn_with(errno, "can't fstat dirindex file '%s'", kx::shown_path(dir_shown, name).c_str());
+        return nullptr;
+    }
+    if (!S_ISREG(s->st_mode)) {
+        warn_with(EINVAL, "can't open dirindex file '%s'", kx::shown_path(dir_shown, name).c_str());
         return nullptr;
     }
     // An empty file cannot be mapped.
     if (s->st_size <= 0) {
-        warn_with(EINVAL, "can't mmap dirindex file '%s'", path);
+        warn_with(EINVAL, "can't mmap dirindex file '%s'", kx::shown_path(dir_shown, name).c_str());
         return nullptr;
     }
     void *map = mmap(nullptr, static_cast<size_t>(s->st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE,
                      fd.get(), 0);
     if (map == MAP_FAILED) {
-        warn_with(errno, "can't mmap dirindex file '%s'", path);
+        warn_with(errno, "can't mmap dirindex file '%s'", kx::shown_path(dir_shown, name).c_str());
         return nullptr;
     }
     return map;
@@ -278,13 +286,16 @@ const char *type_str(unsigned int code) {
     return dx::type_letter(code);
 }
 
-int fsck_in_core(const char *name, void *map, size_t size, const char *outname,
-                 const char *template_root) {
+namespace {
+
+// The check of fsck_in_core with the repaired copy created in outdirfd;
+// current_path has been set by the caller.
+int check_core(const char *name, void *map, size_t size, int outdirfd, const char *outname,
+               const char *template_root) {
     auto *base = static_cast<unsigned char *>(map);
     if (!name)
         name = "";
     dx::reset_model();
-    dx::set_current_path();
 
     if (size < dx::kHeaderSize) {
         trace(kFatal, "FATAL: truncated header '%s'\n", name);
@@ -389,13 +400,13 @@ int fsck_in_core(const char *name, void *map, size_t size, const char *outname,
     trace(4, "Scanned %d entries, %d dirs\n", static_cast<int>(tot), static_cast<int>(dtot));
     select_prime();
     create_hash_table();
-    int fd = create_fresh(outname);
+    int fd = create_fresh(outdirfd, outname);
     if (fd < 0) {
         werror(errno, "can't open '%s'", outname);
         return -1;
     }
     if (dx::write_model(fd) != 0) {
-        unlink(outname);
+        unlinkat(outdirfd, outname, 0);
         clean_memory();
         return -1;
     }
@@ -404,27 +415,57 @@ int fsck_in_core(const char *name, void *map, size_t size, const char *outname,
     return 1;
 }
 
+// read_in_core on a model whose current_path the caller has set.
+char **read_core(const char *name, void *map, size_t size);
+
+// Checks the index name of dirfd: fsck_dirindex after its directory change.
+int check_file(int dirfd, const char *index_name, const char *outname, const char *template_root,
+               const char *dir_shown) {
+    struct stat st;
+    void *map = mmap_file_at(dirfd, index_name, &st, dir_shown);
+    if (!map) {
+        werror(errno, "can't mmap dirindex file '%s'", in_dir(dir_shown, index_name).c_str());
+        return -1;
+    }
+    kx::Mapping mapping(map, static_cast<size_t>(st.st_size));
+    dx::set_current_path(dir_shown);
+    int rc = check_core(index_name, map, mapping.size(), dirfd, outname, template_root);
+    if (mapping.unmap() != 0)
+        werror(errno, "can't munmap dirindex file '%s'", in_dir(dir_shown, index_name).c_str());
+    return rc;
+}
+
+}  // namespace
+
+int fsck_in_core(const char *name, void *map, size_t size, const char *outname,
+                 const char *template_root) {
+    dx::set_current_path();
+    return check_core(name, map, size, AT_FDCWD, outname, template_root);
+}
+
 int fsck_dirindex(const char *dir, const char *index_name, const char *outname,
                   const char *template_root) {
     if (std::strcmp(dir, ".") != 0 && chdir(dir) != 0) {
         werror(errno, "Can't chdir to '%s'", dir);
         return 1;
     }
-    struct stat st;
-    void *map = mmap_file(index_name, &st);
-    if (!map) {
-        werror(errno, "can't mmap dirindex file '%s'", in_cwd(index_name).c_str());
-        return -1;
-    }
-    kx::Mapping mapping(map, static_cast<size_t>(st.st_size));
-    int rc = fsck_in_core(index_name, map, mapping.size(), outname, template_root);
-    if (mapping.unmap() != 0)
-        werror(errno, "can't munmap dirindex file '%s'", in_cwd(index_name).c_str());
-    return rc;
+    return check_file(AT_FDCWD, index_name, outname, template_root, nullptr);
+}
+
+int fsck_dirindex_at(int dirfd, const char *index_name, const char *outname,
+                     const char *template_root, const char *dir_shown) {
+    return check_file(dirfd, index_name, outname, template_root, dir_shown);
 }
 
 char **read_in_core(const char *name, void *map, size_t size) {
-    if (fsck_in_core(name, map, size, nullptr, nullptr) < 0)
+    dx::set_current_path();
+    return read_core(name, map, size);
+}
+
+namespace {
+
+char **read_core(const char *name, void *map, size_t size) {
+    if (check_core(name, map, size, AT_FDCWD, nullptr, nullptr) < 0)
         return nullptr;
     if (!name)
         name = "";
@@ -450,6 +491,8 @@ char **read_in_core(const char *name, void *map, size_t size) {
     return texts;
 }
 
+}  // namespace
+
 char **read_dirindex(const char *path) {
     struct stat st;
     void *map = mmap_file(path, &st);
@@ -464,12 +507,33 @@ char **read_dirindex(const char *path) {
     return texts;
 }
 
-int correct_dirindex(const char *name, void *map, size_t size, const char *outname,
-                     const char *old_uuid, const char *new_uuid) {
-    if (fsck_in_core(name, map, size, nullptr, nullptr) < 0)
+char **read_dirindex_at(int dirfd, const char *name, const char *dir_shown) {
+    const std::string shown = kx::shown_path(dir_shown, name);
+    struct stat st;
+    void *map = mmap_file_at(dirfd, name, &st, dir_shown);
+    if (!map) {
+        werror(errno, "can't mmap dirindex file '%s'", shown.c_str());
+        return nullptr;
+    }
+    kx::Mapping mapping(map, static_cast<size_t>(st.st_size));
+    dx::set_current_path(dir_shown ? dir_shown : ".");
+    char **texts = read_core(shown.c_str(), map, mapping.size());
+    if (mapping.unmap() != 0)
+        werror(errno, "can't munmap dirindex file '%s'", shown.c_str());
+    return texts;
+}
+
+namespace {
+
+// correct_dirindex with the output in outdirfd: created anew (exclusive)
+// or written over as a regular file of one name.
+int correct_core(const char *name, void *map, size_t size, int outdirfd, const char *outname,
+                 bool exclusive, const char *old_uuid, const char *new_uuid,
+                 const char *dir_shown) {
+    dx::set_current_path(dir_shown);
+    if (check_core(name, map, size, AT_FDCWD, nullptr, nullptr) < 0)
         return -1;
     dx::reset_model();
-    dx::set_current_path();
     const auto *base = static_cast<const unsigned char *>(map);
     uint64_t start = dx::load32(base + dx::kStartAt);
     if (start == 0)
@@ -496,36 +560,63 @@ int correct_dirindex(const char *name, void *map, size_t size, const char *outna
 
     select_prime();
     create_hash_table();
-    int fd = open(outname, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    kx::Fd fd = kx::open_output(outdirfd, outname, O_RDWR, exclusive, true, 0644);
+    if (!fd.ok()) {
         warning(errno, "can't open '%s/%s'", where(), outname);
         clean_memory();
         return -1;
     }
-    int rc = dx::write_model(fd);
+    int rc = dx::write_model(fd.release());
     if (rc != 0)
-        unlink(outname);
+        unlinkat(outdirfd, outname, 0);
     clean_memory();
     return rc;
 }
 
-int clone_dirindex(const char *src, const char *dst, const char *old_uuid, const char *new_uuid) {
+// clone_dirindex between two directories.
+int clone_core(int src_dirfd, const char *src, int dst_dirfd, const char *dst, bool exclusive,
+               const char *old_uuid, const char *new_uuid, const char *dir_shown) {
     if (old_uuid && new_uuid) {
         struct stat st;
-        void *map = mmap_file(src, &st);
+        void *map = mmap_file_at(src_dirfd, src, &st, nullptr);
         if (!map) {
-            werror(errno, "can't mmap dirindex file '%s'", in_cwd(src).c_str());
+            werror(errno, "can't mmap dirindex file '%s'", in_dir(dir_shown, src).c_str());
             return -1;
         }
         kx::Mapping mapping(map, static_cast<size_t>(st.st_size));
-        int rc = correct_dirindex(src, map, mapping.size(), dst, old_uuid, new_uuid);
+        int rc = correct_core(src, map, mapping.size(), dst_dirfd, dst, exclusive, old_uuid,
+                              new_uuid, dir_shown);
         if (mapping.unmap() != 0)
-            werror(errno, "can't munmap dirindex file '%s'", in_cwd(src).c_str());
+            werror(errno, "can't munmap dirindex file '%s'", in_dir(dir_shown, src).c_str());
         return rc;
     }
-    if (copy_reg_file(src, dst) != 0) {
-        werror(errno, "can't copy dirindex file '%s'", in_cwd(src).c_str());
+    int rc = exclusive ? copy_reg_file_at(src_dirfd, src, dst_dirfd, dst)
+                       : copy_reg_file(src, dst);
+    if (rc != 0) {
+        werror(errno, "can't copy dirindex file '%s'", in_dir(dir_shown, src).c_str());
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int correct_dirindex(const char *name, void *map, size_t size, const char *outname,
+                     const char *old_uuid, const char *new_uuid) {
+    return correct_core(name, map, size, AT_FDCWD, outname, false, old_uuid, new_uuid, nullptr);
+}
+
+int correct_dirindex_at(const char *name, void *map, size_t size, int outdirfd,
+                        const char *outname, const char *old_uuid, const char *new_uuid,
+                        const char *dir_shown) {
+    return correct_core(name, map, size, outdirfd, outname, true, old_uuid, new_uuid, dir_shown);
+}
+
+int clone_dirindex(const char *src, const char *dst, const char *old_uuid, const char *new_uuid) {
+    return clone_core(AT_FDCWD, src, AT_FDCWD, dst, false, old_uuid, new_uuid, nullptr);
+}
+
+int clone_dirindex_at(int src_dirfd, const char *src, int dst_dirfd, const char *dst,
+                      const char *old_uuid, const char *new_uuid, const char *dir_shown) {
+    return clone_core(src_dirfd, src, dst_dirfd, dst, true, old_uuid, new_uuid, dir_shown);
 }

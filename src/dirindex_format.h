@@ -180,8 +180,9 @@ inline const char *type_letter(unsigned int code) {
 
 // The working directory's path ("." when it cannot be had).
 std::string working_directory();
-// Sets current_path to the working directory (heap copy).
-void set_current_path();
+// Sets current_path to a heap copy of shown, or of the working directory's
+// path when shown is null.
+void set_current_path(const char *shown = nullptr);
 // Starts the writer's model afresh: counters 0, memory released.
 void reset_model();
 // New entry with a copy of exactly namelen bytes of name, appended to the

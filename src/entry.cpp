@@ -3,10 +3,14 @@
 // entry's owner, permission bits and times, symbolic links included.
 //
 // Entries of an area are controlled by the container, so nothing here follows
-// a symbolic link: a magic link's text reads as an absolute host path. The
+// a symbolic link: a magic link's text reads as an absolute host path. Each
+// primitive acts on an entry of a directory descriptor with the *at calls
+// (the path forms pass AT_FDCWD and the path); the calls that have no *at
+// form reach the entry through /proc/self/fd without following it. The
 // attribute helpers open nothing but regular files and directories, checked
 // by lstat before and fstat after the open; every other type answers for the
-// entry itself. Nothing here ends the process or keeps state between calls.
+// entry itself. Files are created under names nobody else holds. Nothing
+// here ends the process or keeps state between calls.
 #include "internal.h"
 #include "libkxfsutil.h"
 
@@ -34,9 +38,6 @@ constexpr long kCallLutime = 510;
 // FS_IOC_GETFLAGS and FS_IOC_SETFLAGS; the argument is a 32-bit int.
 constexpr unsigned long kGetFlags = 0x80086601UL;
 constexpr unsigned long kSetFlags = 0x40086602UL;
-// Bookkeeping bits of the host filesystem: not attributes of the entry.
-constexpr unsigned int kHugeFileFlag = 0x00040000U;
-constexpr unsigned int kExtentFlag = 0x00080000U;
 
 // The node-creation request of the mounted copy-on-write filesystem.
 constexpr unsigned long kNodeRequest = 0x4008AA06UL;
@@ -60,14 +61,35 @@ constexpr long kCallFchmodat2 = -1;
 constexpr size_t kShortcutReadMax = 4096;
 constexpr size_t kCopyBlock = 1 << 20;
 
+// Set once fchmodat2 has answered ENOSYS.
+bool fchmodat2_missing = false;
+
 // chmod that never follows a link: a link answers EOPNOTSUPP.
-int chmod_nofollow(const char *path, unsigned int mode) {
-    if (kCallFchmodat2 >= 0) {
-        long r = ::syscall(kCallFchmodat2, AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW);
+int chmod_nofollow_at(int dirfd, const char *name, unsigned int mode) {
+    if (kCallFchmodat2 >= 0 && !fchmodat2_missing) {
+        long r = ::syscall(kCallFchmodat2, dirfd, name, mode, AT_SYMLINK_NOFOLLOW);
         if (r == 0 || errno != ENOSYS)
             return static_cast<int>(r);
+        fchmodat2_missing = true;
     }
-    return ::fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW);
+    return ::fchmodat(dirfd, name, mode, AT_SYMLINK_NOFOLLOW);
+}
+
+// The times of a link itself: call 510 takes whole seconds; on a stock
+// kernel utimensat without following keeps the nanoseconds.
+int link_utimes_at(int dirfd, const char *name, const struct timespec *ts) {
+    struct utimbuf seconds;
+    const struct utimbuf *times = nullptr;
+    if (ts != nullptr) {
+        seconds.actime = ts[0].tv_sec;
+        seconds.modtime = ts[1].tv_sec;
+        times = &seconds;
+    }
+    std::string path = kx::fd_path(dirfd, name);
+    long r = ::syscall(kCallLutime, path.c_str(), times);
+    if (r == -1 && errno == ENOSYS)
+        return ::utimensat(dirfd, name, ts, AT_SYMLINK_NOFOLLOW);
+    return static_cast<int>(r);
 }
 
 bool has_flag_word(mode_t mode) {
@@ -77,8 +99,8 @@ bool has_flag_word(mode_t mode) {
 // Opens a regular file or a directory that lstat has just described, without
 // following a link, blocking on a fifo or taking a terminal, and checks that
 // the descriptor is still that inode.
-kx::Fd open_entry(const char *path, const struct stat &seen) {
-    kx::Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+kx::Fd open_entry(int dirfd, const char *name, const struct stat &seen) {
+    kx::Fd fd(::openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     if (!fd.ok())
         return fd;
     struct stat now;
@@ -180,46 +202,107 @@ void request_node(const char *path, uint64_t value, unsigned int mode, mode_t ty
         errno = saved;
 }
 
+
+// Writes the shortcut data into the new file fd and gives it the owner,
+// mode and times of st, reporting the first failure with the shown paths
+// (shown: the entry; temp_shown: the file being written). 0, or 1.
+int fill_shortcut(int fd, const char *data, int length, const struct stat *st,
+                  const std::string &shown, const std::string &temp_shown) {
+    if (length < 0) {
+        werror(EINVAL, "Can't write shortcut '%s'", temp_shown.c_str());
+        return 1;
+    }
+    if (!kx::write_all(fd, data, static_cast<size_t>(length))) {
+        werror(errno, "Can't write shortcut '%s'", temp_shown.c_str());
+        return 1;
+    }
+    if (::fchown(fd, st->st_uid, st->st_gid) != 0) {
+        werror(errno, "Error chown '%s'", shown.c_str());
+        return 1;
+    }
+    if (::fchmod(fd, st->st_mode & 07777) != 0) {
+        werror(errno, "Error chmod '%s'", shown.c_str());
+        return 1;
+    }
+    struct timespec ts[2] = {st->st_atim, st->st_mtim};
+    if (::futimens(fd, ts) != 0) {
+        werror(errno, "Error utime '%s'", shown.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// Copies the regular file src_name of src_dirfd to dst_name of dst_dirfd:
+// created anew when exclusive, else written over (never truncated) when it
+// is a regular file of one name.
+int copy_regular(int src_dirfd, const char *src_name, int dst_dirfd, const char *dst_name,
+                 bool exclusive) {
+    kx::Fd in = kx::open_regular_at(src_dirfd, src_name, nullptr);
+    if (!in.ok())
+        return -1;
+    kx::Fd out = kx::open_output(dst_dirfd, dst_name, O_WRONLY, exclusive, false, 0770);
+    if (!out.ok())
+        return -2;
+    int result = copy_data(in.get(), out.get());
+    in.close();
+    if (out.close() != 0)
+        result = -1;
+    return result;
+}
+
 }  // namespace
 
 extern "C" {
 
 int kxlchmod(const char *path, unsigned int mode) {
-    long r = ::syscall(kCallLchmod, path, static_cast<unsigned long>(mode));
+    return kxlchmod_at(AT_FDCWD, path, mode);
+}
+
+int kxlchmod_at(int dirfd, const char *name, unsigned int mode) {
+    std::string path = kx::fd_path(dirfd, name);
+    long r = ::syscall(kCallLchmod, path.c_str(), static_cast<unsigned long>(mode));
     if (r == -1 && errno == ENOSYS)
-        return chmod_nofollow(path, mode);
+        return chmod_nofollow_at(dirfd, name, mode);
     return static_cast<int>(r);
 }
 
 int kxlutime(const char *path, const struct utimbuf *times) {
-    long r = ::syscall(kCallLutime, path, times);
-    if (r == -1 && errno == ENOSYS) {
-        if (times == nullptr)
-            return ::utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW);
-        struct timespec ts[2] = {{times->actime, 0}, {times->modtime, 0}};
-        return ::utimensat(AT_FDCWD, path, ts, AT_SYMLINK_NOFOLLOW);
-    }
-    return static_cast<int>(r);
+    return kxlutime_at(AT_FDCWD, path, times);
+}
+
+int kxlutime_at(int dirfd, const char *name, const struct utimbuf *times) {
+    if (times == nullptr)
+        return link_utimes_at(dirfd, name, nullptr);
+    struct timespec ts[2] = {{times->actime, 0}, {times->modtime, 0}};
+    return link_utimes_at(dirfd, name, ts);
 }
 
 int get_eattr(const char *path, long long *flags) {
+    return get_eattr_at(AT_FDCWD, path, flags);
+}
+
+int get_eattr_at(int dirfd, const char *name, long long *flags) {
     struct stat st;
-    if (::lstat(path, &st) != 0)
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     // Links, devices, fifos and sockets carry no flag word we may read.
     if (!has_flag_word(st.st_mode)) {
         *flags = 0;
         return 0;
     }
-    kx::Fd fd = open_entry(path, st);
+    kx::Fd fd = open_entry(dirfd, name, st);
     if (!fd.ok())
         return -1;
     return read_flags(fd.get(), flags);
 }
 
 int set_eattr(const char *path, int flags) {
+    return set_eattr_at(AT_FDCWD, path, flags);
+}
+
+int set_eattr_at(int dirfd, const char *name, int flags) {
     struct stat st;
-    if (::lstat(path, &st) != 0)
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     if (!has_flag_word(st.st_mode)) {
         if (flags == 0)
@@ -227,7 +310,7 @@ int set_eattr(const char *path, int flags) {
         errno = EOPNOTSUPP;
         return -1;
     }
-    kx::Fd fd = open_entry(path, st);
+    kx::Fd fd = open_entry(dirfd, name, st);
     if (!fd.ok())
         return -1;
     int word = flags;
@@ -235,29 +318,38 @@ int set_eattr(const char *path, int flags) {
 }
 
 int check_eattr(const char *path) {
+    return check_eattr_at(AT_FDCWD, path);
+}
+
+int check_eattr_at(int dirfd, const char *name) {
     struct stat st;
-    if (::lstat(path, &st) != 0)
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     if (!has_flag_word(st.st_mode))
-        return ::llistxattr(path, nullptr, 0) > 0 ? 1 : 0;
-    kx::Fd fd = open_entry(path, st);
+        return ::llistxattr(kx::fd_path(dirfd, name).c_str(), nullptr, 0) > 0 ? 1 : 0;
+    kx::Fd fd = open_entry(dirfd, name, st);
     if (!fd.ok())
         return -1;
-    ssize_t listed = ::flistxattr(fd.get(), nullptr, 0);
-    long long flags = 0;
-    if (read_flags(fd.get(), &flags) != 0)
-        return -1;
-    if (static_cast<unsigned int>(flags) & ~(kHugeFileFlag | kExtentFlag))
-        return 1;
-    return listed > 0 ? 1 : 0;
+    return kx::own_attributes(fd.get());
 }
 
 int copy_xattrs(const char *src, const char *dst) {
-    ssize_t size = ::llistxattr(src, nullptr, 0);
+    return copy_xattrs_at(AT_FDCWD, src, AT_FDCWD, dst, nullptr, nullptr);
+}
+
+// The attributes of the entries themselves, links included: through the
+// l* calls on a path that names each entry without following it.
+int copy_xattrs_at(int src_dirfd, const char *src, int dst_dirfd, const char *dst,
+                   const char *src_dir_shown, const char *dst_dir_shown) {
+    const std::string from = kx::fd_path(src_dirfd, src);
+    auto src_shown = [&] { return kx::shown_path(src_dir_shown, src); };
+    auto dst_shown = [&] { return kx::shown_path(dst_dir_shown, dst); };
+    ssize_t size = ::llistxattr(from.c_str(), nullptr, 0);
     if (size == 0)
         return 0;
     if (size < 0) {
-        std::fprintf(stderr, "listxattr(\"%s\") failed error: %s\n", src, std::strerror(errno));
+        std::fprintf(stderr, "listxattr(\"%s\") failed error: %s\n", src_shown().c_str(),
+                     std::strerror(errno));
         return -1;
     }
     std::unique_ptr<char, kx::FreeDeleter> names(static_cast<char *>(std::malloc(size)));
@@ -265,21 +357,24 @@ int copy_xattrs(const char *src, const char *dst) {
         std::fprintf(stderr, "malloc() failed\n");
         return -1;
     }
-    ssize_t listed = ::llistxattr(src, names.get(), static_cast<size_t>(size));
+    ssize_t listed = ::llistxattr(from.c_str(), names.get(), static_cast<size_t>(size));
     if (listed <= 0) {
-        std::fprintf(stderr, "listxattr(\"%s\") return: %i, error: %s\n", src,
-                     static_cast<int>(listed), std::strerror(errno));
+        int err = errno;
+        std::fprintf(stderr, "listxattr(\"%s\") return: %i, error: %s\n", src_shown().c_str(),
+                     static_cast<int>(listed), std::strerror(err));
         return -1;
     }
 
+    const std::string to = kx::fd_path(dst_dirfd, dst);
     std::unique_ptr<char, kx::FreeDeleter> value;
     size_t capacity = 0;
     const char *end = names.get() + listed;
     for (const char *name = names.get(); name < end; name += std::strlen(name) + 1) {
-        ssize_t need = ::lgetxattr(src, name, nullptr, 0);
+        ssize_t need = ::lgetxattr(from.c_str(), name, nullptr, 0);
         if (need <= 0) {
-            std::fprintf(stderr, "getxattr(\"%s\") from %s return: %i, error: %s\n", name, src,
-                         static_cast<int>(need), std::strerror(errno));
+            int err = errno;
+            std::fprintf(stderr, "getxattr(\"%s\") from %s return: %i, error: %s\n", name,
+                         src_shown().c_str(), static_cast<int>(need), std::strerror(err));
             return -1;
         }
         if (static_cast<size_t>(need) > capacity) {
@@ -292,15 +387,17 @@ int copy_xattrs(const char *src, const char *dst) {
             value.reset(static_cast<char *>(grown));
             capacity = static_cast<size_t>(need);
         }
-        ssize_t got = ::lgetxattr(src, name, value.get(), capacity);
+        ssize_t got = ::lgetxattr(from.c_str(), name, value.get(), capacity);
         if (got <= 0) {
-            std::fprintf(stderr, "getxattr(\"%s\") from %s return %i, error: %s\n", name, src,
-                         static_cast<int>(got), std::strerror(errno));
+            int err = errno;
+            std::fprintf(stderr, "getxattr(\"%s\") from %s return %i, error: %s\n", name,
+                         src_shown().c_str(), static_cast<int>(got), std::strerror(err));
             return -1;
         }
-        if (::lsetxattr(dst, name, value.get(), static_cast<size_t>(got), 0) != 0) {
-            std::fprintf(stderr, "setxattr(\"%s\") to %s failed error: %s\n", name, dst,
-                         std::strerror(errno));
+        if (::lsetxattr(to.c_str(), name, value.get(), static_cast<size_t>(got), 0) != 0) {
+            int err = errno;
+            std::fprintf(stderr, "setxattr(\"%s\") to %s failed error: %s\n", name,
+                         dst_shown().c_str(), std::strerror(err));
             return -1;
         }
     }
@@ -308,41 +405,62 @@ int copy_xattrs(const char *src, const char *dst) {
 }
 
 int copy_eattr(const char *src, const char *dst) {
+    return copy_eattr_at(AT_FDCWD, src, AT_FDCWD, dst);
+}
+
+int copy_eattr_at(int src_dirfd, const char *src, int dst_dirfd, const char *dst) {
     struct stat st;
-    if (::lstat(src, &st) != 0)
+    if (::fstatat(src_dirfd, src, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     if (!has_flag_word(st.st_mode))
         return 0;
     long long flags = 0;
-    if (get_eattr(src, &flags) != 0)
+    if (get_eattr_at(src_dirfd, src, &flags) != 0)
         return -1;
     if (flags == 0)
         return 0;
-    return set_eattr(dst, static_cast<int>(flags));
+    return set_eattr_at(dst_dirfd, dst, static_cast<int>(flags));
 }
 
 int set_attr(const char *path, const struct stat *st) {
-    if (::lchown(path, st->st_uid, st->st_gid) != 0)
+    return set_attr_at(AT_FDCWD, path, st);
+}
+
+// Every change goes to the entry itself: should it have become a link since
+// the caller looked, the link is changed (or the change refused), never its
+// target.
+int set_attr_at(int dirfd, const char *name, const struct stat *st) {
+    if (::fchownat(dirfd, name, st->st_uid, st->st_gid, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     unsigned int mode = st->st_mode & 07777;
+    struct timespec ts[2] = {st->st_atim, st->st_mtim};
     if (S_ISLNK(st->st_mode)) {
-        struct utimbuf times{st->st_atim.tv_sec, st->st_mtim.tv_sec};
-        if (kxlchmod(path, mode) != 0 || kxlutime(path, &times) != 0)
+        if (kxlchmod_at(dirfd, name, mode) != 0 || link_utimes_at(dirfd, name, ts) != 0)
             return -1;
         return 0;
     }
-    // Not following: should the entry have become a link, its target stays.
-    struct timespec ts[2] = {{st->st_atim.tv_sec, 0}, {st->st_mtim.tv_sec, 0}};
-    if (chmod_nofollow(path, mode) != 0 ||
-        ::utimensat(AT_FDCWD, path, ts, AT_SYMLINK_NOFOLLOW) != 0)
+    if (chmod_nofollow_at(dirfd, name, mode) != 0 ||
+        ::utimensat(dirfd, name, ts, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     return 0;
 }
 
 int read_shortcut(const char *path, char *buf, size_t size) {
-    kx::Fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    return read_shortcut_at(AT_FDCWD, path, buf, size);
+}
+
+int read_shortcut_at(int dirfd, const char *name, char *buf, size_t size) {
+    kx::Fd fd(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.ok())
         return -1;
+    // Only a regular file is read: a fifo or device swapped in is not.
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0)
+        return -2;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return -2;
+    }
     char content[kShortcutReadMax + 1];
     ssize_t n;
     do
@@ -358,45 +476,35 @@ int read_shortcut(const char *path, char *buf, size_t size) {
     return static_cast<int>(n);
 }
 
-// The new shortcut gets its data, owner, mode and times while it is still the
-// temporary file; only the finished file is renamed over the entry, so an
-// interruption leaves either the old entry or the complete shortcut.
 int make_shortcut(const char *path, const char *data, int length, const struct stat *st) {
-    const std::string pattern = std::string(path) + "-XXXXXX";
-    std::string temp = pattern;
-    kx::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd.ok()) {
-        werror(errno, "Can't create shortcut '%s'", pattern.c_str());
+    return make_shortcut_at(AT_FDCWD, path, data, length, st, nullptr);
+}
+
+// The new shortcut gets its data, owner, mode and times while it is still
+// the temporary file, created under a name nobody else holds; only the
+// finished file is renamed over the entry, so an interruption leaves either
+// the old entry or the complete shortcut.
+int make_shortcut_at(int dirfd, const char *name, const char *data, int length,
+                     const struct stat *st, const char *dir_shown) {
+    const std::string shown = kx::shown_path(dir_shown, name);
+    kx::TempName temp;
+    kx::Fd fd;
+    if (!temp.create_file(dirfd, name, '-', fd)) {
+        werror(errno, "Can't create shortcut '%s'", (shown + "-XXXXXX").c_str());
         return 1;
     }
-    auto fail = [&](const char *fmt, const char *name) {
-        int err = errno;
-        fd.reset();
-        ::unlink(temp.c_str());
-        werror(err, fmt, name);
+    const std::string temp_shown = kx::shown_path(dir_shown, temp.c_str());
+    if (fill_shortcut(fd.get(), data, length, st, shown, temp_shown) != 0)
         return 1;
-    };
-    if (length < 0) {
-        errno = EINVAL;
-        return fail("Can't write shortcut '%s'", temp.c_str());
-    }
-    if (!kx::write_all(fd.get(), data, static_cast<size_t>(length)))
-        return fail("Can't write shortcut '%s'", temp.c_str());
-    if (::fchown(fd.get(), st->st_uid, st->st_gid) != 0)
-        return fail("Error chown '%s'", path);
-    if (::fchmod(fd.get(), st->st_mode & 07777) != 0)
-        return fail("Error chmod '%s'", path);
-    struct timespec ts[2] = {{st->st_atim.tv_sec, 0}, {st->st_mtim.tv_sec, 0}};
-    if (::futimens(fd.get(), ts) != 0)
-        return fail("Error utime '%s'", path);
-    if (fd.close() != 0)
-        return fail("Can't write shortcut '%s'", temp.c_str());
-    if (::rename(temp.c_str(), path) != 0) {
-        int err = errno;
-        ::unlink(temp.c_str());
-        werror(err, "Can't rename '%s' to '%s'", temp.c_str(), path);
+    if (fd.close() != 0) {
+        werror(errno, "Can't write shortcut '%s'", temp_shown.c_str());
         return 1;
     }
+    if (::renameat(dirfd, temp.c_str(), dirfd, name) != 0) {
+        werror(errno, "Can't rename '%s' to '%s'", temp_shown.c_str(), shown.c_str());
+        return 1;
+    }
+    temp.keep();
     return 0;
 }
 
@@ -406,20 +514,11 @@ int compare_stat(const struct stat *a, const struct stat *b) {
 }
 
 int copy_reg_file(const char *src, const char *dst) {
-    kx::Fd in(::open(src, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!in.ok())
-        return -1;
-    struct stat st;
-    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    kx::Fd out(::open(dst, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0770));
-    if (!out.ok())
-        return -2;
-    int result = copy_data(in.get(), out.get());
-    in.close();
-    if (out.close() != 0)
-        result = -1;
-    return result;
+    return copy_regular(AT_FDCWD, src, AT_FDCWD, dst, false);
+}
+
+int copy_reg_file_at(int src_dirfd, const char *src, int dst_dirfd, const char *dst) {
+    return copy_regular(src_dirfd, src, dst_dirfd, dst, true);
 }
 
 int create_mfile(const char *path, uint64_t value, unsigned int mode) {

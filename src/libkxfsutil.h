@@ -12,6 +12,14 @@
  * The library is single-threaded: its process-wide variables carry working
  * state between calls and several functions change the working directory.
  *
+ * Descriptors: an area handle owns its descriptors until close_area();
+ * every other function that takes a descriptor borrows it for the call and
+ * returns descriptors (open_beneath, open_lost_dir) that the caller closes.
+ * The *_at functions act on the entry `name` of the directory `dirfd`
+ * (AT_FDCWD: the working directory; the path forms pass AT_FDCWD and their
+ * path) and never follow a symbolic link at it, nor block on a fifo; a
+ * `dir_shown` argument is the directory's path as messages show it.
+ *
  * Programs linking the library must also provide kxctl_env_layout_version()
  * (the host's container-control library) and libuuid.
  */
@@ -94,6 +102,55 @@ KXFS_EXTERN unsigned int get_option(void);
 #define OPT_CORRECT 0x40
 #define OPT_SKIP_LOCK 0x80
 
+/* ---- area.cpp: the way into a private area ------------------------------
+ *
+ * An area is hostile input: a tool reaches it only through the descriptors
+ * of its handle. The area path is the operator's and is trusted; "fs",
+ * "root", "cow" and "lost_files" below it are opened without following any
+ * link, and one that is present but not a real directory is refused.
+ */
+
+/* One top directory of an area. */
+struct kxfs_area_dir {
+    int fd;            /* O_RDONLY|O_DIRECTORY descriptor, or -1 */
+    int error;         /* 0 when open; else the error number (ENOENT: absent) */
+    int unsafe;        /* 1: present, but a link, file, fifo, device or socket */
+    char *path;        /* physical path for messages (owned by the handle) */
+};
+
+/* The directories of one private area, opened once. */
+struct kxfs_area {
+    int layout;                 /* the area's layout version */
+    struct kxfs_area_dir area;  /* the private area itself */
+    struct kxfs_area_dir tree;  /* the KXFS tree: "fs" for layout 4, else the area */
+    struct kxfs_area_dir root;  /* the container's tree "root" in the KXFS tree */
+    struct kxfs_area_dir cow;   /* the cow files "cow" in the KXFS tree */
+    int lost_fd;                /* "lost_files", once open_lost_dir made it; else -1 */
+};
+
+/* Opens the area at path (absolute and physical, as the tools make it) and
+ * its top directories. NULL with errno set when the area itself cannot be
+ * opened; a top directory that cannot be opened has fd -1 and its error. */
+KXFS_EXTERN struct kxfs_area *open_area(const char *path);
+/* Closes every descriptor of the handle and frees it; NULL is ignored. */
+KXFS_EXTERN void close_area(struct kxfs_area *area);
+/* The first top directory that is present but not a real directory, or NULL. */
+KXFS_EXTERN const struct kxfs_area_dir *unsafe_area_dir(const struct kxfs_area *area);
+/* Ends the process (status 1) with "Unsafe private area: '%s' is not a real
+ * directory" and the system error when a top directory is unsafe. */
+KXFS_EXTERN void refuse_unsafe_area(const struct kxfs_area *area);
+/* Opens lost_files/<rel> in the area (not in "fs"), creating the missing
+ * directories with mode 0755 and following no link: a new descriptor, or -1. */
+KXFS_EXTERN int open_lost_dir(struct kxfs_area *area, const char *rel);
+/* The area the lost-and-found moves work in (borrowed, not owned); NULL
+ * makes them open priv_dir for each move. */
+KXFS_EXTERN void set_current_area(struct kxfs_area *area);
+KXFS_EXTERN struct kxfs_area *get_current_area(void);
+/* Opens path below dirfd with open(2) flags, following no link in any
+ * component and never leaving dirfd (EXDEV for ".." or an absolute path,
+ * ELOOP for a link): a new close-on-exec descriptor, or -1. */
+KXFS_EXTERN int open_beneath(int dirfd, const char *path, int flags, unsigned int mode);
+
 /* ---- prompts.cpp: prompts, comparison, lost-and-found ------------------ */
 
 /* Path of the private area being worked on; set by the caller. */
@@ -107,12 +164,15 @@ KXFS_EXTERN extern char *priv_dir;
 #define ANSWER_YES 3
 #define ANSWER_NO 4
 
-/* 0 same content, 1 different, -1 cannot open or read. */
+/* 0 same content, 1 different, -1 cannot open or read; only regular files
+ * are read, opened without following a link or blocking. */
 KXFS_EXTERN int compare_files(const char *name1, const char *name2);
+KXFS_EXTERN int compare_files_at(int dirfd1, const char *name1, int dirfd2, const char *name2);
 /* Creates the missing directories on the way to path (never its last
  * component), looking at the slashes after position start. */
 KXFS_EXTERN int mkdir_p(const char *path, int mode, int start);
-/* Moves <area>/<type_path>/<name> to <priv_dir>/lost_files/<type_path>/<name>. */
+/* Moves <tree>/<type_path>/<name> to <area>/lost_files/<type_path>/<name>
+ * through the current area (or priv_dir), following no link on either side. */
 KXFS_EXTERN int move_item_to_lost(const char *name, const char *type_path);
 /* Renames the sibling called name onto path (relative to the area's root
  * tree); fatal when the rename fails. */
@@ -199,10 +259,20 @@ KXFS_EXTERN uint32_t dirindex_hash(const char *name, unsigned int namelen);
 /* Indexes one directory: 0 written and marked, 1 failure, 3 cannot be indexed. */
 KXFS_EXTERN int create_dirindex(const char *dir, const char *index_name,
                                 const char *template_root, int option);
+/* The same for the directory dirfd, shown as dir_shown (NULL: the working
+ * directory's path); the index is never written through a link or into a
+ * file with other names, and the mark is set through the descriptor. */
+KXFS_EXTERN int create_dirindex_at(int dirfd, const char *index_name,
+                                   const char *template_root, int option,
+                                   const char *dir_shown);
 /* Builds the entry list for the working directory: 0, 1 or 3. */
 KXFS_EXTERN int scan_dir_for_index(const char *template_root, int option);
+KXFS_EXTERN int scan_dir_for_index_at(int dirfd, const char *template_root, int option,
+                                      const char *dir_shown);
 /* Lists one entry: 0 listed, 1 failure, 3 cannot be listed. */
 KXFS_EXTERN int scan_one(const char *name, int option, const char *template_root);
+KXFS_EXTERN int scan_one_at(int dirfd, const char *name, int option,
+                            const char *template_root);
 /* Sets prime from tot. */
 KXFS_EXTERN void select_prime(void);
 /* Moves the entry list into the buckets of ht. */
@@ -231,16 +301,24 @@ KXFS_EXTERN struct poolstr *free_poolstr(struct poolstr *list);
 KXFS_EXTERN void clean_memory(void);
 /* Unlinks the entries the index took over: 0 all gone, 1 a removal failed. */
 KXFS_EXTERN int remove_list(void);
-/* Writes a shortcut under name with the attributes of st: 0 done, 1 failed. */
+KXFS_EXTERN int remove_list_at(int dirfd);
+/* Writes a shortcut under name with the attributes of st: 0 done, 1 failed.
+ * An existing name is reused only when it is a regular file of one name. */
 KXFS_EXTERN int create_shortcut(const char *name, const char *content, int length,
                                 const struct stat *st);
+/* The same as a new file only (EEXIST otherwise); messages name
+ * "dir_shown/name" (dir_shown NULL: current_path). */
+KXFS_EXTERN int create_shortcut_at(int dirfd, const char *name, const char *content,
+                                   int length, const struct stat *st, const char *dir_shown);
 /* Rewrites a cache link of old_uuid to new_uuid in place: 1 rewritten, 0 not. */
 KXFS_EXTERN int correct_magic_uuid(char *text, const char *old_uuid, const char *new_uuid);
 
 /* ---- dirindex_check.cpp: reading, check, repair, rewrite --------------- */
 
-/* Private writable mapping of a whole file, or NULL (warned). */
+/* Private writable mapping of a whole regular file, or NULL (warned). */
 KXFS_EXTERN void *mmap_file(const char *path, struct stat *st);
+KXFS_EXTERN void *mmap_file_at(int dirfd, const char *name, struct stat *st,
+                               const char *dir_shown);
 /* 0 when the MD5 of the size bytes starts with the 4 stored bytes. */
 KXFS_EXTERN int verify_checksum(const void *map, size_t size, const unsigned char *stored);
 /* Structural check: -2 broken, -1 repaired copy not created, 0 sound,
@@ -249,16 +327,28 @@ KXFS_EXTERN int fsck_in_core(const char *name, void *map, size_t size,
                              const char *outname, const char *template_root);
 KXFS_EXTERN int fsck_dirindex(const char *dir, const char *index_name,
                               const char *outname, const char *template_root);
+/* The same for the index and the repaired copy (created anew) in dirfd. */
+KXFS_EXTERN int fsck_dirindex_at(int dirfd, const char *index_name, const char *outname,
+                                 const char *template_root, const char *dir_shown);
 /* NULL-terminated array of the magic targets of the records with a link. */
 KXFS_EXTERN char **read_in_core(const char *name, void *map, size_t size);
 KXFS_EXTERN char **read_dirindex(const char *path);
+KXFS_EXTERN char **read_dirindex_at(int dirfd, const char *name, const char *dir_shown);
 /* Rewrites the index for a new identifier into outname: 0, or -1. */
 KXFS_EXTERN int correct_dirindex(const char *name, void *map, size_t size,
                                  const char *outname, const char *old_uuid,
                                  const char *new_uuid);
+/* The same with outname created anew in outdirfd. */
+KXFS_EXTERN int correct_dirindex_at(const char *name, void *map, size_t size, int outdirfd,
+                                    const char *outname, const char *old_uuid,
+                                    const char *new_uuid, const char *dir_shown);
 /* Copies an index, rewriting cache links when both uuids are given. */
 KXFS_EXTERN int clone_dirindex(const char *src, const char *dst,
                                const char *old_uuid, const char *new_uuid);
+/* The same between two directories; the destination is created anew. */
+KXFS_EXTERN int clone_dirindex_at(int src_dirfd, const char *src, int dst_dirfd,
+                                  const char *dst, const char *old_uuid,
+                                  const char *new_uuid, const char *dir_shown);
 /* Type letter of a record type code ("?" above 14). */
 KXFS_EXTERN const char *type_str(unsigned int code);
 
@@ -268,27 +358,51 @@ KXFS_EXTERN const char *type_str(unsigned int code);
 #define MAGIC_PREFIX_LEN 4
 #define MAGIC_TARGET_MAX 4095
 
-/* Permission bits of a symbolic link itself. */
+/* Permission bits of a symbolic link itself (host call 509; on a stock
+ * kernel a chmod that never follows the link). */
 KXFS_EXTERN int kxlchmod(const char *path, unsigned int mode);
-/* Times of a symbolic link itself. */
+KXFS_EXTERN int kxlchmod_at(int dirfd, const char *name, unsigned int mode);
+/* Times of a symbolic link itself (host call 510, whole seconds). */
 KXFS_EXTERN int kxlutime(const char *path, const struct utimbuf *times);
+KXFS_EXTERN int kxlutime_at(int dirfd, const char *name, const struct utimbuf *times);
+/* Inode flag word of a regular file or directory; other types have none. */
 KXFS_EXTERN int set_eattr(const char *path, int flags);
+KXFS_EXTERN int set_eattr_at(int dirfd, const char *name, int flags);
 KXFS_EXTERN int get_eattr(const char *path, long long *flags);
+KXFS_EXTERN int get_eattr_at(int dirfd, const char *name, long long *flags);
 /* 1 own extended attributes or inode flags, 0 none, -1 unreadable. */
 KXFS_EXTERN int check_eattr(const char *path);
+KXFS_EXTERN int check_eattr_at(int dirfd, const char *name);
+/* Copies the extended attributes of the entry itself; failures are printed
+ * on stderr naming "dir_shown/name" (dir_shown NULL: the name as given). */
 KXFS_EXTERN int copy_xattrs(const char *src, const char *dst);
+KXFS_EXTERN int copy_xattrs_at(int src_dirfd, const char *src, int dst_dirfd, const char *dst,
+                               const char *src_dir_shown, const char *dst_dir_shown);
 KXFS_EXTERN int copy_eattr(const char *src, const char *dst);
-/* Applies owner, group, permission bits and times of st to path. */
+KXFS_EXTERN int copy_eattr_at(int src_dirfd, const char *src, int dst_dirfd, const char *dst);
+/* Applies owner, group, permission bits and times (with their nanoseconds;
+ * a link's times through call 510 in whole seconds) of st to the entry. */
 KXFS_EXTERN int set_attr(const char *path, const struct stat *st);
-/* Content length, or -1 cannot open, -2 cannot read, -3 does not fit. */
+KXFS_EXTERN int set_attr_at(int dirfd, const char *name, const struct stat *st);
+/* Content length, or -1 cannot open, -2 cannot read (also: not a regular
+ * file), -3 does not fit. */
 KXFS_EXTERN int read_shortcut(const char *path, char *buf, size_t size);
-/* Replaces path atomically by a shortcut holding data: 0, or 1 (reported). */
+KXFS_EXTERN int read_shortcut_at(int dirfd, const char *name, char *buf, size_t size);
+/* Replaces the entry atomically by a shortcut holding data, prepared whole
+ * under a new temporary sibling "<name>-XXXXXX": 0, or 1 (reported). */
 KXFS_EXTERN int make_shortcut(const char *path, const char *data, int length,
                               const struct stat *st);
+KXFS_EXTERN int make_shortcut_at(int dirfd, const char *name, const char *data, int length,
+                                 const struct stat *st, const char *dir_shown);
 /* 1 when owner, group and permission bits (sticky bit aside) agree. */
 KXFS_EXTERN int compare_stat(const struct stat *a, const struct stat *b);
-/* 0, -1 source or write failure, -2 destination cannot be created. */
+/* 0, -1 source or write failure, -2 destination cannot be created. The
+ * source must be a regular file; an existing destination is written over
+ * only when it is a regular file of one name. */
 KXFS_EXTERN int copy_reg_file(const char *src, const char *dst);
+/* The same with the destination created anew (-2 when the name is taken). */
+KXFS_EXTERN int copy_reg_file_at(int src_dirfd, const char *src, int dst_dirfd,
+                                 const char *dst);
 /* Node-creation request of the mounted filesystem. */
 KXFS_EXTERN int create_mfile(const char *path, uint64_t value, unsigned int mode);
 KXFS_EXTERN int create_cowdir(const char *path, uint64_t value, unsigned int mode);
@@ -311,8 +425,11 @@ KXFS_EXTERN int leaves_template(const char *text);
 
 /* Reads <dir>/VERSION into buf (at least 101 bytes): length, or -1. */
 KXFS_EXTERN int read_kxfs_version(const char *dir, char *buf);
+/* The same for the tree directory dirfd, shown as dir_shown in messages. */
+KXFS_EXTERN int read_kxfs_version_at(int dirfd, char *buf, const char *dir_shown);
 /* Replaces <dir>/VERSION atomically; fatal on failure. */
 KXFS_EXTERN void rewrite_kxfs_version(const char *dir, const char *text);
+KXFS_EXTERN void rewrite_kxfs_version_at(int dirfd, const char *text, const char *dir_shown);
 /* Format number of a private area: 4, 3, 2, 0, -1 (NULL), -3 unreadable. */
 KXFS_EXTERN int kxfs_version(const char *area);
 /* Runs the package tool's area verification: its wait status. */
@@ -354,9 +471,16 @@ KXFS_EXTERN void add_line(char ***list, int *capacity, int *count, const char *s
 /* Loads the package list into kxpackages_array and returns it (owned by
  * the library); NULL for an empty file. */
 KXFS_EXTERN char **read_templates(const char *path);
+/* The same for the file name below dirfd (the area's "templates/kxpackages"):
+ * NULL, with nothing loaded, unless it is a regular file reached without a link. */
+KXFS_EXTERN char **read_templates_at(int dirfd, const char *name, const char *dir_shown);
 /* The OS template prefix of the configuration at config_path, stored in
- * ostemplate_prefix and returned (owned by the library), or NULL. */
+ * ostemplate_prefix and returned (owned by the library), or NULL. A value
+ * beginning with '-' is never passed to the package tool. */
 KXFS_EXTERN char *get_os_prefix(const char *config_path);
+/* The same for the file name below dirfd (the area's "ve.conf"); NULL when
+ * it is not a regular file reached without a link. */
+KXFS_EXTERN char *get_os_prefix_at(int dirfd, const char *name, const char *dir_shown);
 /* 1 when target points into a wrong OS template or package. */
 KXFS_EXTERN int check_template_pointer(const char *name, const char *target);
 
@@ -386,11 +510,25 @@ struct dir_stack {
 typedef int (*scan_callback)(void *data, const char *path, const char *text,
                              int flags, const struct stat *st);
 
+/* Walk callback with the entry's directory: dirfd (borrowed for the call)
+ * holds the entry name (for SCAN_TEMPLATE_ENTRY: the directory the name is
+ * listed for), so that the callback can act beneath the descriptor. */
+typedef int (*scan_at_callback)(void *data, int dirfd, const char *name, const char *path,
+                                const char *text, int flags, const struct stat *st);
+
+/* Walks the area with the working directory at its root (restored after a
+ * complete walk). */
 KXFS_EXTERN int scan_private(const char *area, scan_callback cb, void *data);
+/* Walks the tree below rootfd without changing the working directory:
+ * every directory is reopened beneath rootfd, following no link, and must
+ * be the one its parent listed. Results as scan_private. */
+KXFS_EXTERN int scan_private_at(int rootfd, scan_at_callback cb, void *data);
 KXFS_EXTERN int scan_one_dir(const char *dir, struct dir_stack *stack,
                              scan_callback cb, void *data);
 /* Removes a directory tree without following links: 0, or -1. */
 KXFS_EXTERN int remove_dir(const char *path);
+/* The same for the directory name of dirfd. */
+KXFS_EXTERN int remove_dir_at(int dirfd, const char *name, const char *dir_shown);
 
 /* ---- copy.cpp: area copy and pointer correction ------------------------ */
 

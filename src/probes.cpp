@@ -85,11 +85,10 @@ int get_inodes_count(int veid) {
     kx::RunResult run = kx::run_command(
         {kx::host_path(kx::kQuotaTool), "-b", "stat", std::to_string(veid)},
         kx::kRunQuietStderr, &output, 64 * 1024);
-    if (run.start_error != 0)
-        return -1;
+    // A tool that cannot be started prints nothing, as a shell would.
     std::string_view rest(output), line;
     int figure;
-    if (!next_line(rest, line) || !parse_quota_line(line, figure)) {
+    if (run.start_error != 0 || !next_line(rest, line) || !parse_quota_line(line, figure)) {
         if (kxfsutil_debug_level >= 4)
             debug_print(4, "Error while reading block quota for VPS %d\n", veid);
         return -1;

@@ -1,6 +1,7 @@
 // The operator's prompts, byte-wise file comparison, directory creation on
 // the way to a path, and the moves into the area's lost-and-found tree.
-// Paths of the moves are built from priv_dir, which the tool sets first.
+// The moves work through the current area's descriptors (or an area handle
+// opened on priv_dir for the move), following no link on either side.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +14,6 @@
 #include <string_view>
 
 #include "internal.h"
-#include "libkxctl.h"
 #include "libkxfsutil.h"
 
 char *priv_dir = nullptr;
@@ -46,36 +46,29 @@ ssize_t read_block(int fd, char *buf, size_t size) {
     return static_cast<ssize_t>(done);
 }
 
-// The directory holding the area's subtrees "cow" and "root": the area
-// itself, or its "fs" subdirectory for layout version 4.
-std::string tree_dir() {
-    std::string dir(priv_dir);
-    if (kxctl_env_layout_version(priv_dir) == 4)
-        dir += "/fs";
-    return dir;
-}
-
-// Opens the directory rel below base, one component at a time and never
-// through a symbolic link, creating missing components when asked to.
-// Returns the descriptor, or an invalid one with errno set.
-kx::Fd open_below(const std::string &base, std::string_view rel, bool create) {
-    kx::Fd dir(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    while (dir.ok() && !rel.empty()) {
-        size_t slash = rel.find('/');
-        std::string part(rel.substr(0, slash));
-        rel = slash == std::string_view::npos ? std::string_view() : rel.substr(slash + 1);
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            errno = EINVAL;
-            return kx::Fd();
+// The area the moves work in: the current area, or one opened on priv_dir
+// for the time of the move.
+class MoveArea {
+public:
+    MoveArea() {
+        area_ = get_current_area();
+        if (area_ == nullptr && priv_dir != nullptr) {
+            area_ = open_area(priv_dir);
+            owned_ = area_ != nullptr;
         }
-        if (create && ::mkdirat(dir.get(), part.c_str(), 0755) != 0 && errno != EEXIST)
-            return kx::Fd();
-        dir = kx::Fd(::openat(dir.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
-    return dir;
-}
+    ~MoveArea() {
+        if (owned_)
+            close_area(area_);
+    }
+    MoveArea(const MoveArea &) = delete;
+    MoveArea &operator=(const MoveArea &) = delete;
+    struct kxfs_area *get() const { return area_; }
+
+private:
+    struct kxfs_area *area_ = nullptr;
+    bool owned_ = false;
+};
 
 // Splits "a/b/c" into "a/b" and "c", ignoring slashes at the end.
 void split_last(std::string_view path, std::string_view &dir, std::string_view &name) {
@@ -89,6 +82,31 @@ void split_last(std::string_view path, std::string_view &dir, std::string_view &
         dir = path.substr(0, slash);
         name = path.substr(slash + 1);
     }
+}
+
+// The directory dir below base (base itself for an empty dir), following
+// no link: a new descriptor, or an invalid one with errno set.
+kx::Fd open_under(int base, std::string_view dir) {
+    if (base < 0) {
+        errno = ENOENT;
+        return kx::Fd();
+    }
+    return kx::Fd(kx::open_beneath(base, std::string(dir).c_str(), O_PATH | O_DIRECTORY));
+}
+
+// The descriptor of the subtree kind of the area's tree ("cow", "root", or
+// another directory opened below the tree into holder).
+int subtree_fd(const struct kxfs_area *area, const char *kind, kx::Fd &holder) {
+    const struct kxfs_area_dir *known = std::strcmp(kind, "cow") == 0    ? &area->cow
+                                        : std::strcmp(kind, "root") == 0 ? &area->root
+                                                                         : nullptr;
+    if (known) {
+        if (known->fd < 0)
+            errno = known->error != 0 ? known->error : ENOENT;
+        return known->fd;
+    }
+    holder = open_under(area->tree.fd, kind);
+    return holder.get();
 }
 
 // Prints the prompt and reads the answer: the last of the letters given
@@ -116,10 +134,15 @@ int ask(const char *question, int def, const char *choices, const char *hint,
 
 int compare_files(const char *name1, const char *name2) {
     KX_ASSERT(name1 && name2);
-    kx::Fd a(::open(name1, O_RDONLY | O_CLOEXEC));
+    return compare_files_at(AT_FDCWD, name1, AT_FDCWD, name2);
+}
+
+int compare_files_at(int dirfd1, const char *name1, int dirfd2, const char *name2) {
+    KX_ASSERT(name1 && name2);
+    kx::Fd a = kx::open_regular_at(dirfd1, name1, nullptr);
     if (!a.ok())
         return -1;
-    kx::Fd b(::open(name2, O_RDONLY | O_CLOEXEC));
+    kx::Fd b = kx::open_regular_at(dirfd2, name2, nullptr);
     if (!b.ok())
         return -1;
     std::unique_ptr<char[]> buf1(new char[kCompareBlock]);
@@ -162,15 +185,24 @@ int move_item_to_lost(const char *name, const char *type_path) {
         errno = EINVAL;
         return -1;
     }
-    // The source lies in the area's tree; lost_files in the area itself.
-    // Neither side is reached through a symbolic link below its base: the
-    // lost-and-found tree holds links moved there from the container.
-    std::string source_rel = std::string(type_path) + "/" + std::string(dir);
-    kx::Fd from = open_below(tree_dir(), source_rel, false);
+    MoveArea area;
+    if (area.get() == nullptr) {
+        if (priv_dir == nullptr)
+            errno = EINVAL;
+        return -1;
+    }
+    // The source lies in the area's tree, lost_files in the area itself;
+    // the lost-and-found tree holds links moved there from the container,
+    // and neither side is reached through one.
+    kx::Fd kind_holder;
+    int kind = subtree_fd(area.get(), type_path, kind_holder);
+    if (kind < 0)
+        return -1;
+    kx::Fd from = open_under(kind, dir);
     if (!from.ok())
         return -1;
-    std::string lost_rel = "lost_files/" + source_rel;
-    kx::Fd to = open_below(priv_dir, lost_rel, true);
+    std::string lost_rel = std::string(type_path) + "/" + std::string(dir);
+    kx::Fd to(open_lost_dir(area.get(), lost_rel.c_str()));
     if (!to.ok())
         return -1;
     std::string leaf(item);
@@ -189,12 +221,32 @@ int move_item_to_same(char *path, const char *name) {
         else
             sibling = std::string(p.substr(0, slash)) + "/" + name;
     }
-    std::string root = tree_dir() + "/root";
+    MoveArea area;
+    std::string root;
+    if (area.get() != nullptr)
+        root = area.get()->root.path;
+    else if (priv_dir != nullptr)
+        root = std::string(priv_dir) + "/root";
     std::string source = root + "/" + sibling;
     std::string target = root + "/" + std::string(p);
     if (kxfsutil_debug_level >= 4)
         debug_print(4, "move '%s' to '%s'\n", source.c_str(), target.c_str());
-    if (::rename(source.c_str(), target.c_str()) != 0)
+    if (area.get() == nullptr)
+        error(1, priv_dir == nullptr ? EINVAL : errno, "can't move '%s' to '%s'", source.c_str(),
+              target.c_str());
+    // Both names are reached below the area's root tree without a link.
+    int root_fd = area.get()->root.fd;
+    if (root_fd < 0)
+        error(1, area.get()->root.error, "can't move '%s' to '%s'", source.c_str(),
+              target.c_str());
+    std::string_view from_dir, from_leaf, to_dir, to_leaf;
+    split_last(sibling, from_dir, from_leaf);
+    split_last(p, to_dir, to_leaf);
+    kx::Fd from = open_under(root_fd, from_dir);
+    kx::Fd to = from.ok() ? open_under(root_fd, to_dir) : kx::Fd();
+    std::string from_name(from_leaf), to_name(to_leaf.empty() ? "." : to_leaf);
+    if (!from.ok() || !to.ok() ||
+        ::renameat(from.get(), from_name.c_str(), to.get(), to_name.c_str()) != 0)
         error(1, errno, "can't move '%s' to '%s'", source.c_str(), target.c_str());
     return 0;
 }

@@ -1,6 +1,9 @@
 // The package list of an area, the prefix of its OS template, and the check
 // of one magic-link target against both. The checker calls the check for
 // every magic link of an area, so the list is indexed by name form.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <functional>
@@ -143,35 +146,49 @@ void add_line(char ***list, int *capacity, int *count, const char *s) {
     package_index.stale = true;
 }
 
-char **read_templates(const char *path) {
-    std::unique_ptr<FILE, int (*)(FILE *)> in(std::fopen(path, "re"), std::fclose);
-    if (!in)
-        error(1, errno, "Unable to open '%s'", path);
+namespace {
+
+// Builds the list from every line of in (shown as path in messages).
+char **read_package_lines(FILE *in, const char *path) {
     char **list = nullptr;
     int capacity = 0, count = 0;
     char *line = nullptr;
     size_t cap = 0;
-    while (::getline(&line, &cap, in.get()) >= 0)
+    while (::getline(&line, &cap, in) >= 0)
         add_package(&list, &capacity, &count, path, line);
     std::free(line);
     kxpackages_array = list;
     return list;
 }
 
-char *get_os_prefix(const char *config_path) {
-    std::unique_ptr<char, kx::FreeDeleter> os_template(
-        read_ve_file_config_param(config_path, "OSTEMPLATE"));
-    if (!os_template) {
+// Opens name below dirfd for reading: a regular file reached without a
+// link, never a fifo waited for. Null when there is none.
+FILE *open_area_file(int dirfd, const char *name) {
+    kx::Fd fd(kx::open_beneath(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (!fd.ok() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    FILE *in = ::fdopen(fd.get(), "r");
+    if (in)
+        fd.release();
+    return in;
+}
+
+// The prefix named by the package tool for the template name os_template
+// (a value of the configuration shown as config_path).
+char *prefix_of_template(const char *os_template, const char *config_path) {
+    // The value comes from the area: one that the package tool would read
+    // as an option is no template name and is never passed on.
+    if (!os_template || os_template[0] == '-' || os_template[0] == '\0') {
         if (kxfsutil_debug_level >= 4)
             debug_print(4, "Failed to read OSTEMPLATE from %s\n", config_path);
         return nullptr;
     }
     std::string output;
-    kx::RunResult run = kx::run_command({"kxpkg", "info", "-q", os_template.get(), "config_path"},
+    kx::RunResult run = kx::run_command({"kxpkg", "info", "-q", os_template, "config_path"},
                                         kx::kRunSearchPath, &output, 64 * 1024);
-    if (run.start_error != 0)
-        return nullptr;
-    if (output.empty()) {
+    // A tool that cannot be started prints nothing, as a shell would.
+    if (run.start_error != 0 || output.empty()) {
         if (kxfsutil_debug_level >= 4)
             debug_print(4, "Failed to get config_path\n");
         return nullptr;
@@ -191,6 +208,36 @@ char *get_os_prefix(const char *config_path) {
     if (kxfsutil_debug_level >= 4)
         debug_print(4, "Prefix: %s\n", ostemplate_prefix);
     return ostemplate_prefix;
+}
+
+}  // namespace
+
+char **read_templates(const char *path) {
+    std::unique_ptr<FILE, int (*)(FILE *)> in(std::fopen(path, "re"), std::fclose);
+    if (!in)
+        error(1, errno, "Unable to open '%s'", path);
+    return read_package_lines(in.get(), path);
+}
+
+char **read_templates_at(int dirfd, const char *name, const char *dir_shown) {
+    std::unique_ptr<FILE, int (*)(FILE *)> in(open_area_file(dirfd, name), std::fclose);
+    if (!in)
+        return nullptr;
+    return read_package_lines(in.get(), kx::shown_path(dir_shown, name).c_str());
+}
+
+char *get_os_prefix(const char *config_path) {
+    std::unique_ptr<char, kx::FreeDeleter> os_template(
+        read_ve_file_config_param(config_path, "OSTEMPLATE"));
+    return prefix_of_template(os_template.get(), config_path);
+}
+
+char *get_os_prefix_at(int dirfd, const char *name, const char *dir_shown) {
+    const std::string shown = kx::shown_path(dir_shown, name);
+    std::unique_ptr<FILE, int (*)(FILE *)> in(open_area_file(dirfd, name), std::fclose);
+    std::unique_ptr<char, kx::FreeDeleter> os_template(
+        in ? kx::read_config_param(in.get(), shown.c_str(), "OSTEMPLATE") : nullptr);
+    return prefix_of_template(os_template.get(), shown.c_str());
 }
 
 int check_template_pointer(const char *name, const char *target) {

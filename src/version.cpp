@@ -1,6 +1,8 @@
 // The area's version link "VERSION": reading it, replacing it atomically,
 // the small format number host tools ask for, and the package tool's
-// verification of a container's template area before an upgrade.
+// verification of a container's template area before an upgrade. The link
+// is reached through the tree directory's descriptor; the path forms open
+// the directory they are given.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,12 +21,17 @@
 namespace {
 
 constexpr size_t kVersionMax = KXFS_VERSION_BUF - 1;
+constexpr const char *kLinkName = "VERSION";
+constexpr const char *kTempName = "VERSION.bak.bak";
 
-// Makes a finished rename durable; a failure here changes nothing visible.
-void sync_dir(const char *dir) {
-    kx::Fd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.ok())
-        ::fsync(fd.get());
+// The link's path as messages show it.
+std::string shown(const char *dir_shown, const char *name) {
+    return kx::shown_path(dir_shown, name);
+}
+
+// Reads the link VERSION of dirfd into text (at most kVersionMax bytes).
+ssize_t read_version_link(int dirfd, char *text) {
+    return ::readlinkat(dirfd, kLinkName, text, kVersionMax);
 }
 
 }  // namespace
@@ -34,11 +41,23 @@ int read_kxfs_version(const char *dir, char *buf) {
         errno = EINVAL;
         return -1;
     }
-    std::string link = kx::join(dir, "VERSION");
+    kx::Fd fd(::open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.ok()) {
+        werror(errno, "Can't read version kxfs '%s'", shown(dir, kLinkName).c_str());
+        return -1;
+    }
+    return read_kxfs_version_at(fd.get(), buf, dir);
+}
+
+int read_kxfs_version_at(int dirfd, char *buf, const char *dir_shown) {
+    if (buf == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
     char text[kVersionMax];
-    ssize_t n = ::readlink(link.c_str(), text, sizeof text);
+    ssize_t n = read_version_link(dirfd, text);
     if (n < 0) {
-        werror(errno, "Can't read version kxfs '%s'", link.c_str());
+        werror(errno, "Can't read version kxfs '%s'", shown(dir_shown, kLinkName).c_str());
         return -1;
     }
     std::memcpy(buf, text, static_cast<size_t>(n));
@@ -47,23 +66,31 @@ int read_kxfs_version(const char *dir, char *buf) {
 }
 
 void rewrite_kxfs_version(const char *dir, const char *text) {
-    char *link = xstring2('/', dir, "VERSION");
-    char *temp = xstring3('.', link, "bak", "bak");
+    kx::Fd fd(::open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.ok())
+        error(1, errno, "can't create temprorary symlink '%s'", shown(dir, kTempName).c_str());
+    rewrite_kxfs_version_at(fd.get(), text, dir);
+}
+
+void rewrite_kxfs_version_at(int dirfd, const char *text, const char *dir_shown) {
+    const std::string link = shown(dir_shown, kLinkName);
+    const std::string temp = shown(dir_shown, kTempName);
     // A temporary link of our own name left by an interrupted run would
     // block every later rewrite, and with it a resumed upgrade.
     struct stat st;
-    if (::lstat(temp, &st) == 0 && S_ISLNK(st.st_mode))
-        ::unlink(temp);
-    if (::symlink(text, temp) != 0)
-        error(1, errno, "can't create temprorary symlink '%s'", temp);
-    if (::rename(temp, link) != 0) {
+    if (::fstatat(dirfd, kTempName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        ::unlinkat(dirfd, kTempName, 0);
+    if (::symlinkat(text, dirfd, kTempName) != 0)
+        error(1, errno, "can't create temprorary symlink '%s'", temp.c_str());
+    if (::renameat(dirfd, kTempName, dirfd, kLinkName) != 0) {
         int err = errno;
-        ::unlink(temp);
-        error(1, err, "can't rename symlink '%s' to '%s'", temp, link);
+        ::unlinkat(dirfd, kTempName, 0);
+        error(1, err, "can't rename symlink '%s' to '%s'", temp.c_str(), link.c_str());
     }
-    sync_dir(dir);
-    std::free(link);
-    std::free(temp);
+    // Makes the finished rename durable; a failure here changes nothing.
+    kx::Fd sync(::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sync.ok())
+        ::fsync(sync.get());
 }
 
 int kxfs_version(const char *area) {
@@ -72,10 +99,14 @@ int kxfs_version(const char *area) {
     int layout = kxctl_env_layout_version(area);
     if (layout > 4)
         return 0;
-    std::string link = layout == 4 ? kx::join(area, "fs") : std::string(area);
-    link = kx::join(link, "VERSION");
+    // The tree of a layout-4 area is its "fs", reached without a link.
+    std::string dir = layout == 4 ? kx::join(area, "fs") : std::string(area);
+    std::string link = kx::join(dir, kLinkName);
+    kx::Fd fd(::open(area, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (fd.ok() && layout == 4)
+        fd = kx::Fd(kx::open_beneath(fd.get(), "fs", O_PATH | O_DIRECTORY));
     char text[KXFS_VERSION_BUF];
-    ssize_t n = ::readlink(link.c_str(), text, kVersionMax);
+    ssize_t n = fd.ok() ? read_version_link(fd.get(), text) : -1;
     if (n < 0) {
         werror(errno, "Can't read kxfs version link '%s'", link.c_str());
         return -3;

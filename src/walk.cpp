@@ -1,16 +1,19 @@
 // The classified walk of a private area, and the recursive removal of a tree.
 //
-// scan_private visits every entry of an area once, depth first from the most
-// recently met subdirectory, and hands each to the caller's callback already
-// classified (shortcut, magic link, plain file, plain link, directory, other
-// node, or a name known only from the directory's dirindex). The walk runs
-// with the working directory at the area root and passes relative paths.
+// scan_private_at visits every entry below a root descriptor once, depth
+// first from the most recently met subdirectory, and hands each to the
+// caller's callback already classified (shortcut, magic link, plain file,
+// plain link, directory, other node, or a name known only from the
+// directory's dirindex), with the descriptor of its directory. scan_private
+// runs the same walk with the working directory at the area root and the
+// callback of relative paths.
 //
-// Each directory is read through a descriptor opened without following a
-// link, and its entries are examined relative to that descriptor, so the walk
-// never leaves the tree through a link the container planted. Nothing is
-// followed except the stat of a dirindex entry's template object, which is
-// reported as the template's own record.
+// Each pending directory is reopened beneath the root descriptor without
+// following a link in any component, and must still be the directory its
+// parent listed; its entries are examined relative to that descriptor, so
+// the walk never leaves the tree through a link the container planted.
+// Nothing is followed except the stat of a dirindex entry's template object
+// (the template is the host's), reported as the template's own record.
 #include "internal.h"
 #include "libkxfsutil.h"
 
@@ -89,23 +92,37 @@ bool read_shortcut_text(int dirfd, const char *name, std::string &text) {
     return true;
 }
 
+// The caller's callback, in either form.
+struct Callback {
+    scan_at_callback at = nullptr;
+    scan_callback plain = nullptr;
+    void *data = nullptr;
+
+    int operator()(int dirfd, const char *name, const std::string &path, const char *text,
+                   int flags, const struct stat *st) const {
+        if (at)
+            return at(data, dirfd, name, path.c_str(), text, flags, st);
+        return plain(data, path.c_str(), text, flags, st);
+    }
+};
+
 // Classifies one entry and calls the callback: its result, or 0 when the
 // entry is not reported.
 int report_entry(int dirfd, const char *name, const std::string &path, int dir_flags,
-                 const struct stat &st, scan_callback cb, void *data) {
+                 const struct stat &st, const Callback &cb) {
     mode_t mode = st.st_mode;
     if (S_ISREG(mode) && (mode & S_ISVTX)) {
         std::string content;
         if (!read_shortcut_text(dirfd, name, content)) {
             werror(errno, "error read shortcut'%s'", path.c_str());
-            return cb(data, path.c_str(), nullptr, dir_flags | SCAN_FILE, &st);
+            return cb(dirfd, name, path, nullptr, dir_flags | SCAN_FILE, &st);
         }
         if (kx::is_magic(content.c_str()))
-            return cb(data, path.c_str(), content.c_str(), dir_flags | SCAN_SHORTCUT, &st);
-        return cb(data, path.c_str(), nullptr, dir_flags | SCAN_FILE, &st);
+            return cb(dirfd, name, path, content.c_str(), dir_flags | SCAN_SHORTCUT, &st);
+        return cb(dirfd, name, path, nullptr, dir_flags | SCAN_FILE, &st);
     }
     if (S_ISREG(mode))
-        return cb(data, path.c_str(), nullptr, dir_flags | SCAN_FILE, &st);
+        return cb(dirfd, name, path, nullptr, dir_flags | SCAN_FILE, &st);
     if (S_ISLNK(mode)) {
         std::string text;
         if (!kx::read_link(dirfd, name, st.st_size, text))
@@ -114,13 +131,13 @@ int report_entry(int dirfd, const char *name, const std::string &path, int dir_f
             // A leftover marker of a directory that is not template-backed.
             if (dir_flags == 0 && std::strcmp(name, DIRINDEX_NAME) == 0)
                 return 0;
-            return cb(data, path.c_str(), text.c_str(), dir_flags | SCAN_MAGIC_LINK, &st);
+            return cb(dirfd, name, path, text.c_str(), dir_flags | SCAN_MAGIC_LINK, &st);
         }
-        return cb(data, path.c_str(), text.c_str(), dir_flags | SCAN_SYMLINK, &st);
+        return cb(dirfd, name, path, text.c_str(), dir_flags | SCAN_SYMLINK, &st);
     }
     if (S_ISDIR(mode))
-        return cb(data, path.c_str(), nullptr, dir_flags | SCAN_DIR, &st);
-    return cb(data, path.c_str(), nullptr, dir_flags | SCAN_OTHER, &st);
+        return cb(dirfd, name, path, nullptr, dir_flags | SCAN_DIR, &st);
+    return cb(dirfd, name, path, nullptr, dir_flags | SCAN_OTHER, &st);
 }
 
 struct DirindexArray {
@@ -135,15 +152,13 @@ struct DirindexArray {
 };
 
 // Reports the names of dir's dirindex that the directory does not hold.
-int report_template_entries(const char *dir, int dir_flags,
-                            const std::unordered_set<std::string> &held, scan_callback cb,
-                            void *data) {
-    std::string index_path = kx::join(dir, DIRINDEX_NAME);
+int report_template_entries(int dirfd, const std::string &dir, int dir_flags,
+                            const std::unordered_set<std::string> &held, const Callback &cb) {
     DirindexArray list;
-    list.entries = read_dirindex(index_path.c_str());
+    list.entries = read_dirindex_at(dirfd, DIRINDEX_NAME, dir.c_str());
     if (!list.entries) {
         if (kxfsutil_debug_level >= 1)
-            debug_print(1, "Error read dirindex '%s'\n", index_path.c_str());
+            debug_print(1, "Error read dirindex '%s'\n", kx::join(dir, DIRINDEX_NAME).c_str());
         return -1;
     }
     const std::string template_root = kx::host_path(kx::kTemplateRoot);
@@ -165,7 +180,7 @@ int report_template_entries(const char *dir, int dir_flags,
             werror(errno, "can't stat '%s'", template_path.c_str());
             std::memset(&st, 0, sizeof st);
         }
-        int r = cb(data, path.c_str(), *entry, dir_flags | SCAN_TEMPLATE_ENTRY, &st);
+        int r = cb(dirfd, name, path, *entry, dir_flags | SCAN_TEMPLATE_ENTRY, &st);
         if (r != 0)
             return r;
     }
@@ -185,16 +200,39 @@ bool list_names(DIR *listing, std::vector<std::string> &names) {
     }
 }
 
-int walk_one_dir(const char *dir, struct dir_stack *stack, scan_callback cb, void *data) {
-    // Opened without following a final link: a directory that has become a
-    // link is refused, not entered.
-    kx::Fd dir_fd(open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+// A directory waiting to be walked: its path below the root and the inode
+// its parent's listing showed.
+struct Pending {
+    std::string path;
+    dev_t dev;
+    ino_t ino;
+};
+
+// Opens the directory dir below rootfd without following any link. With
+// expect given it must be that inode: a directory swapped for another after
+// its parent was listed is not walked.
+kx::Fd open_walked_dir(int rootfd, const std::string &dir, const Pending *expect) {
+    if (dir == ".")
+        return kx::Fd(openat(rootfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (expect)
+        return kx::open_dir_beneath(rootfd, dir.c_str(), expect->dev, expect->ino);
+    if (dir[0] == '/')
+        return kx::Fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return kx::Fd(kx::open_beneath(rootfd, dir.c_str(), O_RDONLY | O_DIRECTORY));
+}
+
+// Walks one directory (the path below rootfd) and hands each subdirectory
+// met to push(path, stat record).
+template <class Push>
+int walk_one_dir(int rootfd, const std::string &dir, const Pending *expect, const Callback &cb,
+                 Push push) {
+    kx::Fd dir_fd = open_walked_dir(rootfd, dir, expect);
     struct stat self;
     if (!dir_fd.ok()) {
-        int err = errno;
-        if (lstat(dir, &self) != 0)
+        // A directory that is gone is no longer there to walk.
+        if (errno == ENOENT)
             return -1;
-        werror(err, "can't open directory '%s'", dir);
+        werror(errno, "can't open directory '%s'", dir.c_str());
         return -1;
     }
     if (fstat(dir_fd.get(), &self) != 0)
@@ -207,42 +245,59 @@ int walk_one_dir(const char *dir, struct dir_stack *stack, scan_callback cb, voi
     kx::Dir listing = open_listing(dir_fd);
     std::vector<std::string> names;
     if (!listing.ok() || !list_names(listing.get(), names)) {
-        werror(errno, "can't open directory '%s'", dir);
+        werror(errno, "can't open directory '%s'", dir.c_str());
         return -1;
     }
     const int fd = ::dirfd(listing.get());
 
-    const bool at_root = std::strcmp(dir, ".") == 0;
+    const bool at_root = dir == ".";
     std::unordered_set<std::string> held;
+    std::string path;
     for (const std::string &name : names) {
         if (indexed) {
             if (name == DIRINDEX_NAME)
                 continue;
             held.insert(name);
         }
-        std::string path = at_root ? name : kx::join(dir, name);
+        if (at_root)
+            path = name;
+        else
+            path.assign(dir).append(1, '/').append(name);
         struct stat st;
         if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return -2;
-        int result = report_entry(fd, name.c_str(), path, dir_flags, st, cb, data);
+        int result = report_entry(fd, name.c_str(), path, dir_flags, st, cb);
         if (result != 0)
             return result;
         if (S_ISDIR(st.st_mode))
-            kx::push_dir(stack, path);
+            push(path, st);
     }
-    listing.close();
     if (!indexed)
         return 0;
-    return report_template_entries(dir, dir_flags, held, cb, data);
+    return report_template_entries(fd, dir, dir_flags, held, cb);
 }
 
-// Removes the tree name of the directory parentfd (or path itself when
-// parentfd is -1): its entries first, then the directory. path is the name
-// shown in messages. One descriptor is held per level of depth.
+// The whole walk below rootfd: the root's entries, then the pending
+// directories, the most recently met first.
+int walk_tree(int rootfd, const Callback &cb) {
+    std::vector<Pending> stack;
+    auto push = [&stack](const std::string &path, const struct stat &st) {
+        stack.push_back(Pending{path, st.st_dev, st.st_ino});
+    };
+    int result = walk_one_dir(rootfd, ".", nullptr, cb, push);
+    while (result == 0 && !stack.empty()) {
+        Pending next = std::move(stack.back());
+        stack.pop_back();
+        result = walk_one_dir(rootfd, next.path, &next, cb, push);
+    }
+    return result;
+}
+
+// Removes the tree name of the directory parentfd: its entries first, then
+// the directory, following no link. path is the name shown in messages. One
+// descriptor is held per level of depth.
 int remove_tree(int parentfd, const char *name, const std::string &path) {
-    kx::Fd dir_fd(parentfd < 0
-                      ? open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                      : openat(parentfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    kx::Fd dir_fd(openat(parentfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     kx::Dir listing = open_listing(dir_fd);
     if (!listing.ok()) {
         std::fprintf(stderr, "opendir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
@@ -281,8 +336,7 @@ int remove_tree(int parentfd, const char *name, const std::string &path) {
         }
     }
     listing.close();
-    int removed = parentfd < 0 ? rmdir(path.c_str()) : unlinkat(parentfd, name, AT_REMOVEDIR);
-    if (removed != 0) {
+    if (unlinkat(parentfd, name, AT_REMOVEDIR) != 0) {
         std::fprintf(stderr, "rmdir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
         return -1;
     }
@@ -294,8 +348,26 @@ int remove_tree(int parentfd, const char *name, const std::string &path) {
 extern "C" {
 
 int scan_one_dir(const char *dir, struct dir_stack *stack, scan_callback cb, void *data) {
+    Callback callback;
+    callback.plain = cb;
+    callback.data = data;
     try {
-        return walk_one_dir(dir, stack, cb, data);
+        return walk_one_dir(AT_FDCWD, dir, nullptr, callback,
+                            [stack](const std::string &path, const struct stat &) {
+                                kx::push_dir(stack, path);
+                            });
+    } catch (const std::bad_alloc &) {
+        werror(ENOMEM, "error allocate memory");
+        return -2;
+    }
+}
+
+int scan_private_at(int rootfd, scan_at_callback cb, void *data) {
+    Callback callback;
+    callback.at = cb;
+    callback.data = data;
+    try {
+        return walk_tree(rootfd, callback);
     } catch (const std::bad_alloc &) {
         werror(ENOMEM, "error allocate memory");
         return -2;
@@ -312,16 +384,22 @@ int scan_private(const char *area, scan_callback cb, void *data) {
         werror(errno, "can't chdir to '%s'", area);
         return -1;
     }
-    struct dir_stack stack = {nullptr, 0};
-    int result = scan_one_dir(".", &stack, cb, data);
-    while (result == 0) {
-        kx::DirNode node = kx::pop_dir(&stack);
-        if (!node)
-            break;
-        result = scan_one_dir(node->path, &stack, cb, data);
+    kx::Fd root(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.ok()) {
+        werror(errno, "can't chdir to '%s'", area);
+        return -1;
+    }
+    Callback callback;
+    callback.plain = cb;
+    callback.data = data;
+    int result;
+    try {
+        result = walk_tree(root.get(), callback);
+    } catch (const std::bad_alloc &) {
+        werror(ENOMEM, "error allocate memory");
+        result = -2;
     }
     // After a stop the working directory stays inside the area.
-    kx::drop_stack(&stack);
     if (result != 0)
         return result;
     if (chdir(start.get()) != 0) {
@@ -332,10 +410,14 @@ int scan_private(const char *area, scan_callback cb, void *data) {
 }
 
 int remove_dir(const char *path) {
+    return remove_dir_at(AT_FDCWD, path, nullptr);
+}
+
+int remove_dir_at(int dirfd, const char *name, const char *dir_shown) {
     try {
-        return remove_tree(-1, nullptr, path);
+        return remove_tree(dirfd, name, kx::shown_path(dir_shown, name));
     } catch (const std::bad_alloc &) {
-        std::fprintf(stderr, "remove_dir(\"%s\") error: %s", path, std::strerror(ENOMEM));
+        std::fprintf(stderr, "remove_dir(\"%s\") error: %s", name, std::strerror(ENOMEM));
         return -1;
     }
 }

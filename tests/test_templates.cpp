@@ -1,5 +1,10 @@
 // The package list, the OS template prefix and the pointer check.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -212,11 +217,32 @@ TEST_F(Templates, PrefixFailures) {
     EXPECT_EQ(prefix_for("OSTEMPLATE=t\n", &trace), nullptr);
     EXPECT_EQ(trace, "Wrong config_path: " + root + "/distro/\n\n");
 
-    // No package tool on PATH: nothing, silently.
+    // No package tool on PATH: as from a shell, no output.
     ::unlink((bin_ + "/kxpkg").c_str());
     setenv("PATH", bin_.c_str(), 1);
+    kxfsutil_debug_level = 4;
+    EXPECT_EQ(prefix_for("OSTEMPLATE=t\n", &trace), nullptr);
+    const std::string line = "Failed to get config_path\n";
+    ASSERT_GE(trace.size(), line.size());
+    EXPECT_EQ(trace.substr(trace.size() - line.size()), line) << trace;
+    kxfsutil_debug_level = 3;
     EXPECT_EQ(prefix_for("OSTEMPLATE=t\n", &trace), nullptr);
     EXPECT_EQ(trace, "");
+}
+
+TEST_F(Templates, TemplateNameThatReadsAsAnOptionIsNeverPassed) {
+    package_tool_prints(host_.template_root() + "/a/b/c/config\n");
+    kxfsutil_debug_level = 4;
+    for (const char *value : {"-q", "--help", "-"}) {
+        std::string trace;
+        ::unlink(host_.path("kxpkg-args").c_str());
+        EXPECT_EQ(prefix_for(std::string("OSTEMPLATE=\"") + value + "\"\n", &trace), nullptr)
+            << value;
+        const std::string line = "Failed to read OSTEMPLATE from " + host_.path("area/ve.conf") + "\n";
+        ASSERT_GE(trace.size(), line.size()) << value;
+        EXPECT_EQ(trace.substr(trace.size() - line.size()), line) << value;
+        EXPECT_FALSE(kxtest::exists(host_.path("kxpkg-args"))) << value << ": the tool ran";
+    }
 }
 
 TEST_F(Templates, TemplateNameReachesTheToolAsOneArgument) {
@@ -226,6 +252,55 @@ TEST_F(Templates, TemplateNameReachesTheToolAsOneArgument) {
     EXPECT_FALSE(kxtest::exists(marker));
     EXPECT_EQ(kxtest::read_file(host_.path("kxpkg-args")),
               "[info]\n[-q]\n[x; touch " + marker + " $(touch " + marker + ")]\n[config_path]\n");
+}
+
+TEST_F(Templates, AreaFilesAreReadOnlyAsRegularFilesBeneathTheArea) {
+    package_tool_prints(host_.template_root() + "/distro/1/x86_64/config\n");
+    const std::string area = host_.path("area"), hostdir = host_.path("hostetc");
+    write_file(area + "/ve.conf", "OSTEMPLATE=\"distro\"\n");
+    write_file(area + "/templates/kxpackages", "pkg x86_64 1\n");
+    write_file(hostdir + "/kxpackages", "hostpkg x86_64 1\n");
+    write_file(hostdir + "/ve.conf", "OSTEMPLATE=\"hosttemplate\"\n");
+    int dir = open(area.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    kxfsutil_debug_level = 4;
+    CaptureStderr();
+    char *prefix = get_os_prefix_at(dir, "ve.conf", area.c_str());
+    std::string trace = GetCapturedStderr();
+    ASSERT_NE(prefix, nullptr);
+    prefixes_.push_back(prefix);
+    EXPECT_STREQ(prefix, "distro/1/x86_64");
+    EXPECT_NE(trace.find("OSTEMPLATE=\"distro\" from " + area + "/ve.conf\n"), std::string::npos);
+    CaptureStderr();
+    char **list = read_templates_at(dir, "templates/kxpackages", area.c_str());
+    GetCapturedStderr();
+    ASSERT_NE(list, nullptr);
+    lists_.push_back(list);
+    EXPECT_EQ(entries(list).size(), 3u);
+
+    // Planted in their place: links to host files and a fifo.
+    kxpackages_array = nullptr;
+    ::unlink((area + "/ve.conf").c_str());
+    std::filesystem::remove_all(area + "/templates");
+    kxtest::make_symlink(hostdir, area + "/templates");
+    for (const char *plant : {"link", "fifo"}) {
+        ::unlink((area + "/ve.conf").c_str());
+        ::unlink(host_.path("kxpkg-args").c_str());
+        if (std::strcmp(plant, "link") == 0)
+            kxtest::make_symlink(hostdir + "/ve.conf", area + "/ve.conf");
+        else
+            ASSERT_EQ(mkfifo((area + "/ve.conf").c_str(), 0600), 0);
+        alarm(20);
+        CaptureStderr();
+        EXPECT_EQ(get_os_prefix_at(dir, "ve.conf", area.c_str()), nullptr) << plant;
+        trace = GetCapturedStderr();
+        alarm(0);
+        EXPECT_EQ(trace, "Failed to read OSTEMPLATE from " + area + "/ve.conf\n") << plant;
+        EXPECT_FALSE(kxtest::exists(host_.path("kxpkg-args"))) << plant;
+    }
+    EXPECT_EQ(read_templates_at(dir, "templates/kxpackages", area.c_str()), nullptr);
+    EXPECT_EQ(kxpackages_array, nullptr);
+    close(dir);
 }
 
 TEST_F(Templates, PointerCheck) {
