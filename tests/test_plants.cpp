@@ -465,15 +465,12 @@ const std::set<std::string> kOpen = {
     "cow_link_dir_remove",
     "cow_link_dir_resume",
     "cow_link_dir_upgrade",
-    "cowfile_hardlink_correct",
     "cowfile_hardlink_oall",
     "cowfile_hardlink_oreplace",
     "cowfile_hardlink_resume",
     "cowfile_hardlink_upgrade",
-    "file_hardlink_correct",
     "fs_link_area_index",
     "fs_link_area_index_m",
-    "fs_link_area_move",
     "fs_link_area_oall",
     "fs_link_area_remove",
     "fs_link_area_uncow",
@@ -488,7 +485,6 @@ const std::set<std::string> kOpen = {
     "link_hardlink_correct",
     "link_hardlink_remove",
     "ostemplate_dash_ask",
-    "ostemplate_dash_report",
     "race_descend_clone",
     "race_descend_correct",
     "race_descend_index",
@@ -510,7 +506,6 @@ const std::set<std::string> kOpen = {
     "root_magic_marked_oreplace",
     "root_magic_marked_resume",
     "root_magic_resume",
-    "shortcut_hardlink_correct",
 };
 
 bool strict() {
