@@ -484,7 +484,6 @@ const std::set<std::string> kOpen = {
     "link_hardlink_ask",
     "link_hardlink_correct",
     "link_hardlink_remove",
-    "ostemplate_dash_ask",
     "race_descend_clone",
     "race_descend_correct",
     "race_descend_index",
