@@ -19,6 +19,10 @@
 // number of planned directories (the farthest are dropped) and of open
 // directories; names are dropped as soon as their chunk has been looked at.
 //
+// Warm-cache neutral: a thread notes whether its calls had to wait; once
+// many chunks in a row were found in memory, the stage only samples the
+// tree until a sample has to wait again.
+//
 // Invisible and read-only: directories are opened beneath the root
 // descriptor without following any link; entries are looked at with
 // fstatat and readlinkat relative to their directory; a regular file is
@@ -34,6 +38,7 @@
 #include <linux/openat2.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 
 #include <atomic>
@@ -58,6 +63,8 @@ constexpr int kMaxOpenDirs = 64;        // directories held open by the stage
 constexpr off_t kPeekBytes = 4096;      // shortcut contents
 constexpr off_t kDataBytes = 1 << 20;   // start of a file about to be copied
 constexpr size_t kListBuffer = 32768;   // one getdents batch
+constexpr int kWarmChunks = 16;         // chunks found cached: the tree is warm
+constexpr unsigned kProbeEvery = 16;    // on a warm tree, directories per one looked at
 constexpr const char *kIndexName = "._kxlnk_.";
 
 // A batch of listed names, looked at by one worker.
@@ -67,7 +74,7 @@ struct Chunk {
     std::vector<unsigned char> types;  // d_type of each
 };
 
-enum class ListState { unlisted, listing, paused, listed, failed };
+enum class ListState { unlisted, listing, paused, listed, failed, skipped };
 
 // One directory of the plan.
 struct Node {
@@ -159,6 +166,12 @@ struct readahead_stage {
     // walk's thread without the lock.
     std::atomic<long> progress{0};
     std::atomic<long> wake_at{LONG_MAX};
+    // Chunks in a row that were already cached. On a warm tree the stage
+    // would only repeat the walk's own work, so it then lists one directory
+    // in kProbeEvery and looks at the first entry of each chunk, and goes
+    // back to full work as soon as one of these has to wait.
+    std::atomic<int> warm_streak{0};
+    unsigned probe_tick = 0;
 };
 
 namespace {
@@ -233,11 +246,12 @@ Node *plan_dir(Stage *s, Node *after, std::string path) {
     return n;
 }
 
-// Lets the workers look again: scanning restarts at the head.
-void rescan(Stage *s, bool wake) {
+// Lets the workers look again from the head, waking up to wake of them
+// (one per new task: a woken worker that finds nothing costs the walk).
+void rescan(Stage *s, int wake) {
     s->scan_from = s->head;
-    if (wake && s->idle > 0)
-        s->work_cv.notify_all();
+    for (int i = 0; i < wake && i < s->idle; ++i)
+        s->work_cv.notify_one();
 }
 
 // The work one worker takes.
@@ -255,7 +269,15 @@ void arm_wake(Stage *s) {
 }
 
 bool settled(const Node *n) {
-    return (n->state == ListState::listed || n->state == ListState::failed) && n->chunks.empty();
+    return (n->state == ListState::listed || n->state == ListState::failed ||
+            n->state == ListState::skipped) &&
+           n->chunks.empty();
+}
+
+// On a warm tree, whether to leave the next directory to the walk alone.
+bool skip_warm(Stage *s) {
+    return s->warm_streak.load(std::memory_order_relaxed) >= kWarmChunks &&
+           s->probe_tick++ % kProbeEvery != 0;
 }
 
 // The earliest claimable task of the plan, under the lock.
@@ -283,6 +305,10 @@ bool claim(Stage *s, Task &task) {
             n->busy++;
             return true;
         }
+        if (n->state == ListState::unlisted && skip_warm(s)) {
+            n->state = ListState::skipped;
+            continue;
+        }
         bool listable = n->state == ListState::paused || n->state == ListState::unlisted;
         if (listable && n->state == ListState::unlisted && s->open_dirs >= kMaxOpenDirs) {
             s->fd_wait = true;
@@ -307,44 +333,70 @@ bool claim(Stage *s, Task &task) {
     return false;
 }
 
+// Voluntary context switches of the calling thread: they grow when a call
+// had to wait, for the disk above all.
+long waits() {
+    struct rusage ru;
+    return ::getrusage(RUSAGE_THREAD, &ru) == 0 ? ru.ru_nvcsw : -1;
+}
+
+void note_wait(Stage *s, bool waited) {
+    if (waited)
+        s->warm_streak.store(0, std::memory_order_relaxed);
+    else if (s->warm_streak.load(std::memory_order_relaxed) < kWarmChunks)
+        s->warm_streak.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Brings one entry of the directory dirfd into memory.
+void look_at_entry(Stage *s, int dirfd, mode_t dir_mode, const char *name, unsigned char type) {
+    if (type == DT_LNK && (s->flags & READAHEAD_LINKS)) {
+        char link[4096];
+        (void)!::readlinkat(dirfd, name, link, sizeof link);
+        return;
+    }
+    struct stat st;
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+        return;
+    if (!S_ISREG(st.st_mode))
+        return;
+    off_t want = 0;
+    if (st.st_mode & S_ISVTX) {
+        if (s->flags & READAHEAD_SHORTCUTS)
+            want = kPeekBytes;
+    } else if ((dir_mode & S_ISUID) && std::strcmp(name, kIndexName) == 0) {
+        if (s->flags & READAHEAD_INDEXES)
+            want = st.st_size;
+    } else if (s->flags & READAHEAD_DATA) {
+        want = kDataBytes;
+    }
+    if (want == 0 || st.st_size == 0)
+        return;
+    kx::Fd fd(::openat(dirfd, name,
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC));
+    struct stat got;
+    if (!fd.ok() || ::fstat(fd.get(), &got) != 0 || !S_ISREG(got.st_mode) ||
+        got.st_ino != st.st_ino || got.st_dev != st.st_dev)
+        return;
+    ::posix_fadvise(fd.get(), 0, want, POSIX_FADV_WILLNEED);
+}
+
 // Looks at one chunk of names of the directory dirfd.
 void look_at(Stage *s, int dirfd, mode_t dir_mode, const Chunk &chunk) {
-    char link[4096];
     const char *name = chunk.names.data();
+    long before = waits();
+    if (s->warm_streak.load(std::memory_order_relaxed) >= kWarmChunks) {
+        look_at_entry(s, dirfd, dir_mode, name, chunk.types[0]);
+        if (waits() == before)
+            return;
+        s->warm_streak.store(0, std::memory_order_relaxed);
+    }
     for (unsigned char type : chunk.types) {
-        const char *this_name = name;
-        name += std::strlen(name) + 1;
         if (s->stopping.load(std::memory_order_relaxed))
             return;
-        if (type == DT_LNK && (s->flags & READAHEAD_LINKS)) {
-            (void)!::readlinkat(dirfd, this_name, link, sizeof link);
-            continue;
-        }
-        struct stat st;
-        if (::fstatat(dirfd, this_name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
-            continue;
-        if (!S_ISREG(st.st_mode))
-            continue;
-        off_t want = 0;
-        if (st.st_mode & S_ISVTX) {
-            if (s->flags & READAHEAD_SHORTCUTS)
-                want = kPeekBytes;
-        } else if ((dir_mode & S_ISUID) && std::strcmp(this_name, kIndexName) == 0) {
-            if (s->flags & READAHEAD_INDEXES)
-                want = st.st_size;
-        } else if (s->flags & READAHEAD_DATA) {
-            want = kDataBytes;
-        }
-        if (want == 0 || st.st_size == 0)
-            continue;
-        kx::Fd fd(::openat(dirfd, this_name,
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC));
-        struct stat got;
-        if (!fd.ok() || ::fstat(fd.get(), &got) != 0 || !S_ISREG(got.st_mode) ||
-            got.st_ino != st.st_ino || got.st_dev != st.st_dev)
-            continue;
-        ::posix_fadvise(fd.get(), 0, want, POSIX_FADV_WILLNEED);
+        look_at_entry(s, dirfd, dir_mode, name, type);
+        name += std::strlen(name) + 1;
     }
+    note_wait(s, waits() != before);
 }
 
 // Parses one getdents batch of the directory fd into chunks, numbered from
@@ -397,7 +449,7 @@ void keep_subdirs(Node *n, std::vector<std::string> &found) {
 void plan_children(Stage *s, Node *n) {
     for (std::string &name : n->subdirs) {
         std::string path = n->path.empty() ? std::move(name) : kx::join(n->path, name);
-        if (s->by_path.count(path) == 0)
+        if (s->by_path.count(path) == 0 && !skip_warm(s))
             plan_dir(s, n, std::move(path));
         if (!n->in_plan)  // dropped to make room
             break;
@@ -436,7 +488,10 @@ void list_dir(Stage *s, Node *n, std::vector<char> &buf, std::unique_lock<std::m
             return;
         }
         lock.unlock();
+        long before = waits();
         long got = ::syscall(SYS_getdents64, n->fd, buf.data(), buf.size());
+        if (waits() != before)
+            note_wait(s, true);
         batch.clear();
         found.clear();
         long count = got > 0 ? take_batch(n->fd, n->listed, buf.data(), got, batch, found) : 0;
@@ -454,8 +509,8 @@ void list_dir(Stage *s, Node *n, std::vector<char> &buf, std::unique_lock<std::m
         keep_subdirs(n, found);
         for (Chunk &c : batch)
             n->chunks.push_back(std::move(c));
-        if (s->idle > 0)
-            s->work_cv.notify_all();
+        for (size_t i = 0; i < batch.size() && static_cast<int>(i) < s->idle; ++i)
+            s->work_cv.notify_one();
     }
 }
 
@@ -548,11 +603,11 @@ void readahead_push_dir(struct readahead_stage *s, const char *path) {
     std::string p = normal_path(path);
     {
         std::lock_guard<std::mutex> lock(s->mu);
-        if (s->by_path.count(p) == 0) {
+        if (s->by_path.count(p) == 0 && !skip_warm(s)) {
             // Not foreseen: the walk reads what it pushed last before the
             // rest of the plan.
             plan_dir(s, s->head, std::move(p));
-            rescan(s, true);
+            rescan(s, 1);
         }
     }
     errno = saved;
@@ -566,7 +621,14 @@ void readahead_enter_dir(struct readahead_stage *s, const char *path) {
     {
         std::lock_guard<std::mutex> lock(s->mu);
         auto it = s->by_path.find(p);
-        Node *n = it != s->by_path.end() ? it->second : plan_dir(s, s->head, std::move(p));
+        Node *n = nullptr;
+        if (it != s->by_path.end()) {
+            n = it->second;
+        } else {
+            n = plan_dir(s, s->head, std::move(p));
+            if (skip_warm(s))
+                n->state = ListState::skipped;
+        }
         // Everything planned before it has been read, or will not be.
         while (s->head != n)
             release(s, s->head);
@@ -581,7 +643,7 @@ void readahead_enter_dir(struct readahead_stage *s, const char *path) {
                 arm_wake(s);
             }
         }
-        rescan(s, wake || n->state == ListState::unlisted);
+        rescan(s, wake ? kMaxThreads : n->state == ListState::unlisted ? 1 : 0);
     }
     errno = saved;
 }
@@ -597,7 +659,7 @@ void readahead_advance(struct readahead_stage *s, int count) {
         std::lock_guard<std::mutex> lock(s->mu);
         s->wake_at.store(LONG_MAX, std::memory_order_relaxed);
         s->window_full = false;
-        rescan(s, true);
+        rescan(s, kMaxThreads);
     }
     errno = saved;
 }
