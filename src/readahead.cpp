@@ -20,7 +20,7 @@
 // directories; names are dropped as soon as their chunk has been looked at.
 //
 // Warm-cache neutral: a thread notes whether its calls had to wait; once
-// many chunks in a row were found in memory, the stage only samples the
+// many listings and chunks in a row were found in memory, the stage only samples the
 // tree until a sample has to wait again.
 //
 // Invisible and read-only: directories are opened beneath the root
@@ -63,7 +63,7 @@ constexpr int kMaxOpenDirs = 64;        // directories held open by the stage
 constexpr off_t kPeekBytes = 4096;      // shortcut contents
 constexpr off_t kDataBytes = 1 << 20;   // start of a file about to be copied
 constexpr size_t kListBuffer = 32768;   // one getdents batch
-constexpr int kWarmChunks = 16;         // chunks found cached: the tree is warm
+constexpr int kWarmTasks = 256;         // tasks in a row found cached: the tree is warm
 constexpr unsigned kProbeEvery = 16;    // on a warm tree, directories per one looked at
 constexpr const char *kIndexName = "._kxlnk_.";
 
@@ -166,7 +166,7 @@ struct readahead_stage {
     // walk's thread without the lock.
     std::atomic<long> progress{0};
     std::atomic<long> wake_at{LONG_MAX};
-    // Chunks in a row that were already cached. On a warm tree the stage
+    // Listings and chunks in a row that were already cached. On a warm tree the stage
     // would only repeat the walk's own work, so it then lists one directory
     // in kProbeEvery and looks at the first entry of each chunk, and goes
     // back to full work as soon as one of these has to wait.
@@ -276,7 +276,7 @@ bool settled(const Node *n) {
 
 // On a warm tree, whether to leave the next directory to the walk alone.
 bool skip_warm(Stage *s) {
-    return s->warm_streak.load(std::memory_order_relaxed) >= kWarmChunks &&
+    return s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks &&
            s->probe_tick++ % kProbeEvery != 0;
 }
 
@@ -343,7 +343,7 @@ long waits() {
 void note_wait(Stage *s, bool waited) {
     if (waited)
         s->warm_streak.store(0, std::memory_order_relaxed);
-    else if (s->warm_streak.load(std::memory_order_relaxed) < kWarmChunks)
+    else if (s->warm_streak.load(std::memory_order_relaxed) < kWarmTasks)
         s->warm_streak.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -384,7 +384,7 @@ void look_at_entry(Stage *s, int dirfd, mode_t dir_mode, const char *name, unsig
 void look_at(Stage *s, int dirfd, mode_t dir_mode, const Chunk &chunk) {
     const char *name = chunk.names.data();
     long before = waits();
-    if (s->warm_streak.load(std::memory_order_relaxed) >= kWarmChunks) {
+    if (s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks) {
         look_at_entry(s, dirfd, dir_mode, name, chunk.types[0]);
         if (waits() == before)
             return;
@@ -490,8 +490,7 @@ void list_dir(Stage *s, Node *n, std::vector<char> &buf, std::unique_lock<std::m
         lock.unlock();
         long before = waits();
         long got = ::syscall(SYS_getdents64, n->fd, buf.data(), buf.size());
-        if (waits() != before)
-            note_wait(s, true);
+        note_wait(s, waits() != before);
         batch.clear();
         found.clear();
         long count = got > 0 ? take_batch(n->fd, n->listed, buf.data(), got, batch, found) : 0;
