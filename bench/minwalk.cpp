@@ -2,8 +2,11 @@
 // entry lstat'ed, every link text read, and the first 4 KiB of every sticky
 // regular file (a shortcut candidate). Two ways:
 //
-//   minwalk --threads N DIR     N threads share a stack of pending
-//                               directories: the floor that the storage allows.
+//   minwalk --threads N [--data] DIR
+//                               N threads share a stack of pending
+//                               directories: the floor that the storage allows
+//                               (--data: read every regular file whole, to
+//                               bring a tree into the page cache).
 //   minwalk --walk [--readahead T] [--no-readahead] DIR
 //                               one thread in the tools' order (depth first,
 //                               the last pushed directory next, entries in
@@ -33,6 +36,8 @@
 
 namespace {
 
+bool read_data = false;
+
 struct Counts {
     std::atomic<long> entries{0};
     std::atomic<long> dirs{0};
@@ -53,11 +58,13 @@ bool look(int fd, const char *name, Counts &c) {
     if (S_ISLNK(st.st_mode)) {
         char text[4096];
         (void)!::readlinkat(fd, name, text, sizeof text);
-    } else if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) {
+    } else if (S_ISREG(st.st_mode) && ((st.st_mode & S_ISVTX) || read_data)) {
         int f = ::openat(fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (f >= 0) {
-            char data[4096];
-            (void)!::read(f, data, sizeof data);
+            char data[65536];
+            size_t want = read_data ? sizeof data : 4096;
+            while (::read(f, data, want) == static_cast<ssize_t>(want) && read_data)
+                ;
             ::close(f);
         }
     }
@@ -141,7 +148,7 @@ void tools_walk(int root, struct readahead_stage *ra, Counts &c) {
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: minwalk --threads N DIR\n"
+    std::fprintf(stderr, "usage: minwalk --threads N [--data] DIR\n"
                          "       minwalk --walk [--readahead T] [--no-readahead] DIR\n");
     std::exit(2);
 }
@@ -158,6 +165,8 @@ int main(int argc, char **argv) {
         std::string a = argv[i];
         if (a == "--threads" && i + 1 < argc)
             threads = std::atoi(argv[++i]);
+        else if (a == "--data")
+            read_data = true;
         else if (a == "--walk")
             walk = true;
         else if (a == "--readahead" && i + 1 < argc)

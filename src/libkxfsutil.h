@@ -403,6 +403,7 @@ struct readahead_stage;
 #define READAHEAD_SHORTCUTS 0x2 /* ... the content of sticky regular files */
 #define READAHEAD_INDEXES 0x4   /* ... the dirindex of set-user-ID directories */
 #define READAHEAD_DATA 0x8      /* ... every other regular file (a copy) */
+#define READAHEAD_FULL 0x10     /* never back off, even on a tree found cached */
 
 /* Starts the stage over the tree below rootfd (duplicated: the caller keeps
  * its own); threads 0 picks the default. NULL when no thread can be started:

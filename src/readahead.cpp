@@ -276,7 +276,7 @@ bool settled(const Node *n) {
 
 // On a warm tree, whether to leave the next directory to the walk alone.
 bool skip_warm(Stage *s) {
-    return s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks &&
+    return !(s->flags & READAHEAD_FULL) && s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks &&
            s->probe_tick++ % kProbeEvery != 0;
 }
 
@@ -384,7 +384,8 @@ void look_at_entry(Stage *s, int dirfd, mode_t dir_mode, const char *name, unsig
 void look_at(Stage *s, int dirfd, mode_t dir_mode, const Chunk &chunk) {
     const char *name = chunk.names.data();
     long before = waits();
-    if (s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks) {
+    if (!(s->flags & READAHEAD_FULL) &&
+        s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks) {
         look_at_entry(s, dirfd, dir_mode, name, chunk.types[0]);
         if (waits() == before)
             return;
