@@ -7,11 +7,12 @@
 //                               directories: the floor that the storage allows
 //                               (--data: read every regular file whole, to
 //                               bring a tree into the page cache).
-//   minwalk --walk [--readahead T] [--no-readahead] DIR
+//   minwalk --walk [--readahead T] [--full] [--no-readahead] DIR
 //                               one thread in the tools' order (depth first,
 //                               the last pushed directory next, entries in
 //                               listing order), with the read-ahead stage of
-//                               T threads running ahead (0: its default).
+//                               T threads running ahead (0: its default;
+//                               --full: it never backs off on cached parts).
 //
 // Prints the number of entries and directories met.
 #include "libkxfsutil.h"
@@ -149,7 +150,7 @@ void tools_walk(int root, struct readahead_stage *ra, Counts &c) {
 
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: minwalk --threads N [--data] DIR\n"
-                         "       minwalk --walk [--readahead T] [--no-readahead] DIR\n");
+                         "       minwalk --walk [--readahead T] [--full] [--no-readahead] DIR\n");
     std::exit(2);
 }
 
@@ -159,6 +160,7 @@ int main(int argc, char **argv) {
     int threads = 1;
     bool walk = false;
     bool readahead = true;
+    int ra_flags = READAHEAD_LINKS | READAHEAD_SHORTCUTS;
     int ra_threads = 0;
     const char *dir = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -171,6 +173,8 @@ int main(int argc, char **argv) {
             walk = true;
         else if (a == "--readahead" && i + 1 < argc)
             ra_threads = std::atoi(argv[++i]);
+        else if (a == "--full")
+            ra_flags |= READAHEAD_FULL;
         else if (a == "--no-readahead")
             readahead = false;
         else if (a[0] != '-' && !dir)
@@ -189,7 +193,7 @@ int main(int argc, char **argv) {
     if (walk) {
         struct readahead_stage *ra = nullptr;
         if (readahead)
-            ra = start_readahead(root, READAHEAD_LINKS | READAHEAD_SHORTCUTS, ra_threads);
+            ra = start_readahead(root, ra_flags, ra_threads);
         tools_walk(root, ra, c);
         stop_readahead(ra);
     } else {

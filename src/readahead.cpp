@@ -20,8 +20,10 @@
 // directories; names are dropped as soon as their chunk has been looked at.
 //
 // Warm-cache neutral: a thread notes whether its calls had to wait; once
-// many listings and chunks in a row were found in memory, the stage only samples the
-// tree until a sample has to wait again.
+// many directory listings in a row were found in memory, the stage only
+// samples the tree until a sample has to wait again. (Chunks do not count
+// towards it: on a cold tree many find their inodes already read along
+// with a neighbour's, while a cold directory's blocks must be read.)
 //
 // Invisible and read-only: directories are opened beneath the root
 // descriptor without following any link; entries are looked at with
@@ -63,7 +65,7 @@ constexpr int kMaxOpenDirs = 64;        // directories held open by the stage
 constexpr off_t kPeekBytes = 4096;      // shortcut contents
 constexpr off_t kDataBytes = 1 << 20;   // start of a file about to be copied
 constexpr size_t kListBuffer = 32768;   // one getdents batch
-constexpr int kWarmTasks = 256;         // tasks in a row found cached: the tree is warm
+constexpr int kWarmListings = 64;      // listings in a row found cached: the tree is warm
 constexpr unsigned kProbeEvery = 16;    // on a warm tree, directories per one looked at
 constexpr const char *kIndexName = "._kxlnk_.";
 
@@ -166,7 +168,7 @@ struct readahead_stage {
     // walk's thread without the lock.
     std::atomic<long> progress{0};
     std::atomic<long> wake_at{LONG_MAX};
-    // Listings and chunks in a row that were already cached. On a warm tree the stage
+    // Directory listings in a row that were already cached. On a warm tree the stage
     // would only repeat the walk's own work, so it then lists one directory
     // in kProbeEvery and looks at the first entry of each chunk, and goes
     // back to full work as soon as one of these has to wait.
@@ -276,7 +278,7 @@ bool settled(const Node *n) {
 
 // On a warm tree, whether to leave the next directory to the walk alone.
 bool skip_warm(Stage *s) {
-    return !(s->flags & READAHEAD_FULL) && s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks &&
+    return !(s->flags & READAHEAD_FULL) && s->warm_streak.load(std::memory_order_relaxed) >= kWarmListings &&
            s->probe_tick++ % kProbeEvery != 0;
 }
 
@@ -340,10 +342,11 @@ long waits() {
     return ::getrusage(RUSAGE_THREAD, &ru) == 0 ? ru.ru_nvcsw : -1;
 }
 
-void note_wait(Stage *s, bool waited) {
+// Notes whether a listing (or a chunk, which only ever resets) had to wait.
+void note_wait(Stage *s, bool waited, bool listing) {
     if (waited)
         s->warm_streak.store(0, std::memory_order_relaxed);
-    else if (s->warm_streak.load(std::memory_order_relaxed) < kWarmTasks)
+    else if (listing && s->warm_streak.load(std::memory_order_relaxed) < kWarmListings)
         s->warm_streak.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -385,7 +388,7 @@ void look_at(Stage *s, int dirfd, mode_t dir_mode, const Chunk &chunk) {
     const char *name = chunk.names.data();
     long before = waits();
     if (!(s->flags & READAHEAD_FULL) &&
-        s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks) {
+        s->warm_streak.load(std::memory_order_relaxed) >= kWarmListings) {
         look_at_entry(s, dirfd, dir_mode, name, chunk.types[0]);
         if (waits() == before)
             return;
@@ -397,7 +400,7 @@ void look_at(Stage *s, int dirfd, mode_t dir_mode, const Chunk &chunk) {
         look_at_entry(s, dirfd, dir_mode, name, type);
         name += std::strlen(name) + 1;
     }
-    note_wait(s, waits() != before);
+    note_wait(s, waits() != before, false);
 }
 
 // Parses one getdents batch of the directory fd into chunks, numbered from
@@ -491,7 +494,7 @@ void list_dir(Stage *s, Node *n, std::vector<char> &buf, std::unique_lock<std::m
         lock.unlock();
         long before = waits();
         long got = ::syscall(SYS_getdents64, n->fd, buf.data(), buf.size());
-        note_wait(s, waits() != before);
+        note_wait(s, waits() != before, true);
         batch.clear();
         found.clear();
         long count = got > 0 ? take_batch(n->fd, n->listed, buf.data(), got, batch, found) : 0;
