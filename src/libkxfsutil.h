@@ -395,8 +395,9 @@ KXFS_EXTERN int copy_directory_recursive(const char *src, const char *dst);
  * depth-first walk of a tree is about to read (directory blocks, inodes and,
  * as the flags say, link texts and file contents), a bounded window ahead of
  * the walk. It only reads, beneath the tree's root, follows no link, opens
- * no special file and leaves no access time behind; nothing it meets is
- * reported. Every call accepts NULL and then does nothing. */
+ * no special file and leaves no access time behind (but a link's, whose
+ * text it reads as the walk will); nothing it meets is reported. Every call
+ * accepts NULL and then does nothing. */
 struct readahead_stage;
 
 #define READAHEAD_LINKS 0x1     /* the walk reads every link text */

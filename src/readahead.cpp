@@ -32,7 +32,10 @@
 // again with fstat, and its pages are only requested (no copy to user
 // space). Directories and files are opened with O_NOATIME, so the stage's
 // own reads leave no access time behind: the walk's reads set them exactly
-// as without the stage. Whatever fails is skipped silently: the walk meets
+// as without the stage. Reading a link's text sets the link's access time
+// (there is no way around it); the stage reads link texts only for a walk
+// that reads every one, so a link's time is at most set a moment early, or
+// for a link within the window past a walk that stopped early. Whatever fails is skipped silently: the walk meets
 // the same entry itself and reports it. Workers run with every signal
 // blocked, so signals reach the walk's thread as before.
 #include "internal.h"
