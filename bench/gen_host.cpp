@@ -1,10 +1,13 @@
 // Deterministic generator of a synthetic container host for the benchmarks:
 // a template tree of packages below kx/template, the private area of
-// container 101 (layout 3, version 005.004) whose root tree of N entries
+// container 101 (layout 3, version 005.004, or 005.003 with --version) whose
+// root tree of N entries
 // points into it (magic links, shortcuts, cow files with marks, plain files,
 // plain links, hard links, linked magic directories, a directory that cannot
 // be indexed, hard-linked zoneinfo entries), the container's cache area below
 // kx/template/vc, and the configuration files of containers 101 and 102.
+// An area of version 005.003 has no linked magic directories: their marker
+// links would make the upgrade refuse it.
 //
 // Link modes and cow marks are set through the host call 509; run it under
 // the host simulator (LD_PRELOAD) so that they hold. Without it the links
@@ -36,6 +39,7 @@ struct Options {
     long entries = 100000;
     unsigned long long seed = 1;
     int links_per_file = 1;
+    std::string version = "005.004";
     std::string out;
 };
 
@@ -107,7 +111,7 @@ public:
         mkdirs(cow_);
         mkdirs(cache_);
         mkdirs(opt_.out + "/etc/sysconfig/kx-scripts");
-        if (::symlink("005.004", (area_ + "/VERSION").c_str()) != 0)
+        if (::symlink(opt_.version.c_str(), (area_ + "/VERSION").c_str()) != 0)
             die("symlink VERSION");
         write_configuration();
         make_zoneinfo();
@@ -217,7 +221,7 @@ private:
                 if (rng_.below(15) == 0) {
                     std::string sub = dir.rel + "/d" + std::to_string(i);
                     mkdirs(root_ + "/" + sub);
-                    if (rng_.below(50) == 0)
+                    if (rng_.below(50) == 0 && opt_.version != "005.003")
                         link_magic_dir(dir.pkg, sub);
                     ++made_;
                     queue.push_back({sub, rng_.below(10) == 0 ? rng_.below(kPackages) : dir.pkg});
@@ -298,7 +302,8 @@ private:
 };
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: gen_host [--entries N] [--seed S] [--links-per-file K] OUTDIR\n");
+    std::fprintf(stderr, "usage: gen_host [--entries N] [--seed S] [--links-per-file K]\n"
+                         "                [--version 005.003|005.004] OUTDIR\n");
     std::exit(2);
 }
 
@@ -319,6 +324,8 @@ int main(int argc, char **argv) {
             opt.seed = std::strtoull(value(), nullptr, 10);
         else if (a == "--links-per-file")
             opt.links_per_file = static_cast<int>(std::strtol(value(), nullptr, 10));
+        else if (a == "--version")
+            opt.version = value();
         else if (!a.empty() && a[0] == '-')
             usage();
         else if (opt.out.empty())
@@ -326,7 +333,8 @@ int main(int argc, char **argv) {
         else
             usage();
     }
-    if (opt.out.empty() || opt.entries < 10)
+    if (opt.out.empty() || opt.entries < 10 ||
+        (opt.version != "005.003" && opt.version != "005.004"))
         usage();
     if (fs::exists(opt.out) && !fs::is_empty(opt.out)) {
         std::fprintf(stderr, "gen_host: %s exists and is not empty\n", opt.out.c_str());

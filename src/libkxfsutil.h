@@ -544,6 +544,36 @@ KXFS_EXTERN int copy_directory(const char *dir, const char *src_root,
 KXFS_EXTERN int copy_directory_recursive_int(const char *src, const char *dst);
 KXFS_EXTERN int copy_directory_recursive(const char *src, const char *dst);
 
+/* ---- readahead.cpp: cache warming ahead of a walk ---------------------- */
+
+/* A read-ahead stage: threads that bring into memory what a single-threaded
+ * depth-first walk of a tree is about to read (directory blocks, inodes and,
+ * as the flags say, link texts and file contents), a bounded window ahead of
+ * the walk. It only reads, beneath the tree's root, follows no link, opens
+ * no special file and leaves no access time behind (but a link's, whose
+ * text it reads as the walk will); nothing it meets is reported. Every call
+ * accepts NULL and then does nothing. */
+struct readahead_stage;
+
+#define READAHEAD_LINKS 0x1     /* the walk reads every link text */
+#define READAHEAD_SHORTCUTS 0x2 /* ... the content of sticky regular files */
+#define READAHEAD_INDEXES 0x4   /* ... the dirindex of set-user-ID directories */
+#define READAHEAD_DATA 0x8      /* ... every other regular file (a copy) */
+#define READAHEAD_FULL 0x10     /* never back off, even on a tree found cached */
+
+/* Starts the stage over the tree below rootfd (duplicated: the caller keeps
+ * its own); threads 0 picks the default. NULL when no thread can be started:
+ * the walk then goes on alone. errno is kept. */
+KXFS_EXTERN struct readahead_stage *start_readahead(int rootfd, int flags, int threads);
+/* The walk pushed the directory path, relative to the root ("" or "."). */
+KXFS_EXTERN void readahead_push_dir(struct readahead_stage *ra, const char *path);
+/* The walk starts reading the directory path. */
+KXFS_EXTERN void readahead_enter_dir(struct readahead_stage *ra, const char *path);
+/* The walk handled count more entries of the directory it reads. */
+KXFS_EXTERN void readahead_advance(struct readahead_stage *ra, int count);
+/* Stops the threads, closes every descriptor and frees the stage. */
+KXFS_EXTERN void stop_readahead(struct readahead_stage *ra);
+
 /* ---- gethash.cpp: the string hash of the checker's cow hash ------------ */
 
 KXFS_EXTERN int gethash(const char *data, int length);
