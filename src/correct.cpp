@@ -311,7 +311,7 @@ bool cow_unchanged(const char *cow_name, const char *cow_path, const struct stat
 void drop_unclaimed_unchanged(const char *item, const char *cow, const char *cow_path,
                               const struct stat *cow_stat, const char *template_path,
                               const struct stat *template_stat, const cow_claim *claim) {
-    if (!claim->counted || !claim->last || *claim->needed ||
+    if (!claim->counted || !claim->last || *claim->marked_left > 0 || *claim->needed ||
         !cow_unchanged(cow, cow_path, cow_stat, template_path, template_stat))
         return;
     if (kxfsutil_debug_level > 2)
@@ -446,14 +446,15 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
                 return;
             }
             struct stat before = *link_stat;
+            bool whole = names_accounted(before);
             link_stat->st_mode &= ~COW_MARK;
             if (clear_link_mark(*at, before) != 0) {
                 warning(errno, "can't set mark on 'magic' '%s'", item);
                 *claim->needed = true;
                 return;
             }
-            // Other links still claim the cow file: it goes with the last.
-            if (!claim->last || *claim->needed)
+            // Other marked links still need the cow file: it goes with the last.
+            if (!release_claim(claim, whole))
                 return;
             if (::unlinkat(area->cow.fd, cow, 0) != 0) {
                 warning(errno, "can't remove 'cow' '%s'", cow);
@@ -485,9 +486,9 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
     // The link's other names, and the other links that claim the cow file,
     // still need it under its own name; of several links, the one met last
     // gets the cow file itself, the others copies of its data.
-    cow_use use = !claim->owner                               ? COW_COPY
-                  : link_stat->st_nlink > 1 || !claim->last ? COW_LINK
-                                                              : COW_TAKE;
+    cow_use use = !claim->owner                                      ? COW_COPY
+                  : link_stat->st_nlink > 1 || !claim->last_marked ? COW_LINK
+                                                                     : COW_TAKE;
     struct stat attrs = *link_stat;
     attrs.st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
     const char *failed = nullptr;

@@ -184,18 +184,29 @@ void scan_mount_point(const char *area_dir, int veid);
 void scan_cow_dir(void);
 // Reports every cow file that no marked magic link claimed, once each.
 void lost_cow_pass(void);
+// Whether every name of the link (st) lies in the tree: a link of one
+// name, or one whose names the count before the walk all met.
+bool names_accounted(const struct stat &link_stat);
 void alarm_handler(int signal);
 
 // ---- correct.cpp: decisions and actions ----------------------------------
 
 // What the other claims on a cow file ask of this one: counted before the
-// walk when the run may take cow files away (see scan.cpp).
+// walk when the run may take cow files away (see scan.cpp). Without a
+// count, the link is taken as the only claim.
 struct cow_claim {
-    bool counted;  // false: no count was made, the link is taken as the only claim
-    bool last;     // no other link claims the cow file after this one
-    bool owner;    // the cow file's own inode is for this link (else a copy)
-    bool *needed;  // set when this link still needs the cow file afterwards
+    bool counted;      // a count was made
+    bool last;         // no other link names the cow file after this one
+    bool last_marked;  // no other marked link names it after this one
+    bool owner;        // the cow file's own inode is for this link (others get copies)
+    bool last_name;    // no other name of this link in the tree follows
+    int *marked_left;  // marked links in the tree that still need the cow file
+    bool *needed;      // set when a link keeps needing it (its mark could not go)
 };
+// The marked link no longer needs its cow file: its mark is gone from all
+// its names in the tree (whole), or this was its last name there. True
+// when no marked link needs the cow file any more.
+bool release_claim(const struct cow_claim *claim, bool whole);
 
 void check_magic(int state, const char *path, struct stat *link_stat,
                  const char *template_path, struct stat *template_stat,
@@ -229,8 +240,10 @@ enum cow_use {
 // place of the entry at, with the owner, group, permission bits and times
 // of attrs, prepared whole before the one rename that puts it there. A cow
 // file whose inode has names the run cannot account for is never changed:
-// its data are copied to a new inode instead. After COW_TAKE the cow
-// file's name is gone; after COW_LINK and COW_COPY it stays. 0 done; 1 in
+// its data are copied to a new inode instead. The names of one link inode
+// (at->st) stay names of one file: a copy made for one of them is linked
+// into the place of the others. After COW_TAKE the cow file's name is
+// gone; after COW_LINK and COW_COPY it stays. 0 done; 1 in
 // place, but the attributes could not be applied (errno set); -1 nothing
 // done, with errno set and *failed naming the step ("link", "rename").
 int put_cow_in_place(const char *name, const struct stat &cow_seen, const struct item_ref &at,
@@ -253,13 +266,15 @@ std::string make_cow_temporary(const char *cow_name,
 // with errno set.
 std::string make_shortcut_temporary(const char *cow_name, const char *text,
                                     const struct stat &attrs);
+// The entry's path below root_dir.
+std::string below_root(const struct item_ref &at);
 // Whether the shortcut name of dirfd holds exactly text.
 bool is_shortcut_of(int dirfd, const char *name, const char *text);
 // Whether two open regular files hold the same bytes.
 bool same_content(int fd1, int fd2);
-// Clears the cow mark of the magic link at: in place when the link has no
-// other name, else by a new link of the same text and attributes renamed
-// over it (its other names may lie outside the area). 0 or -1.
+// Clears the cow mark of the magic link at: in place when all its names
+// lie in the tree, else by a new link of the same text and attributes
+// renamed over it (its other names may lie outside the area). 0 or -1.
 int clear_link_mark(const struct item_ref &at, const struct stat &link_stat);
 
 // ---- hash.cpp: the cow hash ----------------------------------------------

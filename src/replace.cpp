@@ -24,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "internal.h"
 #include "kxfsutil.h"
@@ -148,6 +149,24 @@ void copy_flags(int in, int out) {
         ::ioctl(out, kSetFlags, &word);
 }
 
+// What replaced one name of a link inode (a copy of its cow file, a link
+// without the mark), which its other names in the tree join: its path
+// below root_dir and its identity.
+struct replacement {
+    std::string rel;
+    dev_t dev;
+    ino_t ino;
+};
+std::unordered_map<kx::InodeKey, replacement, kx::InodeKeyHash> replacements;
+
+void remember_replacement(const item_ref &at, int fd_or_dirfd, const char *name) {
+    struct stat made;
+    int r = name ? ::fstatat(fd_or_dirfd, name, &made, AT_SYMLINK_NOFOLLOW)
+                 : ::fstat(fd_or_dirfd, &made);
+    if (at.st->st_nlink > 1 && r == 0)
+        replacements[{at.st->st_dev, at.st->st_ino}] = {below_root(at), made.st_dev, made.st_ino};
+}
+
 // Renames the temporary tmp of cow_dir into the place of the entry at; the
 // temporary goes when the rename fails.
 int rename_into_place(const std::string &tmp, const item_ref &at, const char **failed) {
@@ -160,7 +179,80 @@ int rename_into_place(const std::string &tmp, const item_ref &at, const char **f
     return -1;
 }
 
+// Links what replaced another name of the same link inode into the place
+// of at: 0 done, -1 failed, 1 there is no such replacement (any more).
+int join_replacement(const item_ref &at, const char *cow_name, mode_t type, const char **failed) {
+    auto known = replacements.find({at.st->st_dev, at.st->st_ino});
+    if (known == replacements.end())
+        return 1;
+    const replacement &copy = known->second;
+    size_t slash = copy.rel.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : copy.rel.substr(0, slash);
+    std::string leaf = slash == std::string::npos ? copy.rel : copy.rel.substr(slash + 1);
+    kx::Fd kdir(kx::open_beneath(area->root.fd, dir.c_str(), O_PATH | O_DIRECTORY));
+    struct stat st;
+    if (!kdir.ok() || ::fstatat(kdir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        (st.st_mode & S_IFMT) != type || !kx::same_inode(st, copy.dev, copy.ino))
+        return 1;
+    std::string tmp = make_cow_temporary(
+        cow_name,
+        [&](int dirfd, const char *candidate) {
+            return ::linkat(kdir.get(), leaf.c_str(), dirfd, candidate, 0);
+        },
+        [&copy](int dirfd, const char *candidate) {
+            struct stat held;
+            return ::fstatat(dirfd, candidate, &held, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   kx::same_inode(held, copy.dev, copy.ino);
+        });
+    if (tmp.empty()) {
+        *failed = "link";
+        return -1;
+    }
+    return rename_into_place(tmp, at, failed);
+}
+
+// A copy of the cow file (open as cow) in the place of at, or a further
+// name of the copy made for another name of the same link.
+int copy_into_place(int cow, const char *name, const item_ref &at, const struct stat &attrs,
+                    const char **failed) {
+    int joined = join_replacement(at, name, S_IFREG, failed);
+    if (joined <= 0)
+        return joined;
+    std::string tmp;
+    kx::Fd copy = copy_of(cow, name, attrs, tmp);
+    if (!copy.ok()) {
+        *failed = "link";
+        return -1;
+    }
+    if (tmp.empty()) {
+        std::string from = fd_link(copy.get());
+        tmp = make_cow_temporary(
+            name,
+            [&from](int dirfd, const char *candidate) {
+                return ::linkat(AT_FDCWD, from.c_str(), dirfd, candidate, AT_SYMLINK_FOLLOW);
+            },
+            [cow](int dirfd, const char *candidate) {
+                struct stat held_st;
+                kx::Fd held = kx::open_regular_at(dirfd, candidate, &held_st);
+                return held.ok() && held_st.st_nlink == 1 && same_content(held.get(), cow);
+            });
+        if (tmp.empty()) {
+            *failed = "link";
+            return -1;
+        }
+    }
+    if (rename_into_place(tmp, at, failed) != 0)
+        return -1;
+    copy_flags(cow, copy.get());
+    remember_replacement(at, copy.get(), nullptr);
+    return 0;
+}
+
 }  // namespace
+
+std::string below_root(const item_ref &at) {
+    return at.dir_rel[0] == '\0' ? std::string(at.name) : kx::join(at.dir_rel, at.name);
+}
 
 bool same_content(int fd1, int fd2) {
     struct stat a, b;
@@ -224,32 +316,8 @@ int put_cow_in_place(const char *name, const struct stat &cow_seen, const item_r
         return -1;
     bool shared = st.st_nlink > 1 && !carries(st, attrs);
     if (use == COW_COPY || shared) {
-        std::string tmp;
-        kx::Fd copy = copy_of(cow.get(), name, attrs, tmp);
-        if (!copy.ok()) {
-            *failed = "link";
+        if (copy_into_place(cow.get(), name, at, attrs, failed) != 0)
             return -1;
-        }
-        if (tmp.empty()) {
-            std::string from = fd_link(copy.get());
-            tmp = make_cow_temporary(
-                name,
-                [&from](int dirfd, const char *candidate) {
-                    return ::linkat(AT_FDCWD, from.c_str(), dirfd, candidate, AT_SYMLINK_FOLLOW);
-                },
-                [&cow](int dirfd, const char *candidate) {
-                    struct stat held_st;
-                    kx::Fd held = kx::open_regular_at(dirfd, candidate, &held_st);
-                    return held.ok() && held_st.st_nlink == 1 && same_content(held.get(), cow.get());
-                });
-            if (tmp.empty()) {
-                *failed = "link";
-                return -1;
-            }
-        }
-        if (rename_into_place(tmp, at, failed) != 0)
-            return -1;
-        copy_flags(cow.get(), copy.get());
         // The cow file was to go: its own name goes, its inode stays with
         // its other names.
         struct stat now;
@@ -343,14 +411,20 @@ int link_in_place(int from_dirfd, const char *from, const item_ref &at, const ch
 
 int clear_link_mark(const item_ref &at, const struct stat &link_stat) {
     unsigned int mode = (link_stat.st_mode & 07777) & ~COW_MARK;
-    if (link_stat.st_nlink <= 1)
+    if (names_accounted(link_stat))
         return kxlchmod_at(at.dirfd, at.name, mode);
-    // Its other names may lie outside the area: this name gets a link of
-    // its own.
+    // Its other names may lie outside the area: the names in the tree get
+    // a link of their own, one inode for all of them.
     std::string text;
     if (!kx::read_link(at.dirfd, at.name, link_stat.st_size, text))
         return -1;
     std::unique_ptr<char, kx::FreeDeleter> cow_name(vefs_path_to_name(text.c_str()));
+    const char *failed;
+    item_ref here = at;
+    here.st = &link_stat;
+    int joined = join_replacement(here, cow_name.get(), S_IFLNK, &failed);
+    if (joined <= 0)
+        return joined;
     std::string tmp = make_cow_temporary(
         cow_name.get(),
         [&text](int dirfd, const char *candidate) {
@@ -373,6 +447,8 @@ int clear_link_mark(const item_ref &at, const struct stat &link_stat) {
         errno = err;
         return -1;
     }
-    const char *failed;
-    return rename_into_place(tmp, at, &failed);
+    if (rename_into_place(tmp, at, &failed) != 0)
+        return -1;
+    remember_replacement(here, at.dirfd, at.name);
+    return 0;
 }

@@ -25,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <set>
+#include <tuple>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -46,17 +48,27 @@ namespace {
 
 constexpr unsigned kProgressSeconds = 5;
 
-// The links that claim one cow file, counted before the walk: all of them,
-// the marked ones, and the inode of the marked link met last (the one that
+// The links that claim one cow file, counted before the walk: the names
+// not yet met, the marked ones among them, the marked link inodes that
+// still need it, and the inode of the marked link met last (the one that
 // gets the cow file's own inode; earlier links get copies).
 struct claim_count {
-    int all = 0;
-    int marked = 0;
+    int names = 0;
+    int marked_names = 0;
+    int marked_links = 0;
     kx::InodeKey owner{};
     bool needed = false;
 };
 std::unordered_map<std::string, claim_count> claims;
 bool claims_counted = false;
+// Links of several names: the names the count met, and the link count
+// it saw.
+struct name_count {
+    nlink_t seen = 0;
+    nlink_t links = 0;
+    nlink_t met = 0;  // by the walk
+};
+std::unordered_map<kx::InodeKey, name_count, kx::InodeKeyHash> link_names;
 
 bool corrections_selected() {
     return (get_option() & OPT_CORR_MASK) != 0;
@@ -162,15 +174,29 @@ void check_magic_link(const item_ref &at, const std::string &path, struct stat &
     tell_entry(marker ? ENTRY_MARKER_LINK : ENTRY_MAGIC_LINK, path, st);
 
     // What the other claims on the cow file leave to this one.
-    bool scratch = false;
-    cow_claim claim{false, true, true, &scratch};
+    bool marked = state & LINK_MARK;
+    bool scratch_needed = false;
+    int scratch_left = marked ? 1 : 0;
+    kx::InodeKey key{st.st_dev, st.st_ino};
+    name_count *names = nullptr;
+    if (st.st_nlink > 1) {
+        auto it = link_names.find(key);
+        names = it == link_names.end() ? nullptr : &it->second;
+    }
+    cow_claim claim{false,         true,           true, true,
+                    names == nullptr || names->seen - names->met <= 1,
+                    &scratch_left, &scratch_needed};
     claim_count *count = nullptr;
     if (claims_counted && (state & LINK_COW)) {
         auto it = claims.find(cow_name);
         if (it != claims.end()) {
             count = &it->second;
-            claim = {true, count->all <= 1, count->owner == kx::InodeKey{st.st_dev, st.st_ino},
-                     &count->needed};
+            claim.counted = true;
+            claim.last = count->names <= 1;
+            claim.last_marked = count->marked_names - (marked ? 1 : 0) <= 0;
+            claim.owner = count->owner == key;
+            claim.marked_left = &count->marked_links;
+            claim.needed = &count->needed;
         }
     }
     std::free(cow_name);
@@ -186,10 +212,12 @@ void check_magic_link(const item_ref &at, const std::string &path, struct stat &
         upgrade_magic(state, text.c_str(), path.c_str(), &st, template_path.c_str(), &tst,
                       cow_path.c_str(), &cst, &at, &claim);
     if (count) {
-        count->all--;
-        if (state & LINK_MARK)
-            count->marked--;
+        count->names--;
+        if (marked)
+            count->marked_names--;
     }
+    if (names)
+        names->met++;
 }
 
 // A regular file with the sticky bit. Returns false when it is no
@@ -258,7 +286,7 @@ bool write_repaired_copy(const item_ref &at) {
         name = temp.name();
         temp.keep();
     }
-    bool written = emit_dirindex(fd.get()) == 0 && ::fchmod(fd.get(), 0644) == 0;
+    bool written = emit_dirindex(fd.get()) == 0 && (name.empty() || ::fchmod(fd.get(), 0644) == 0);
     clean_memory();
     if (!written) {
         if (!name.empty())
@@ -321,18 +349,20 @@ void clear_dir_mark(int fd, const std::string &path, struct stat &st) {
 void check_directory(const item_ref &at, const std::string &path, struct stat &st) {
     tell_entry(ENTRY_DIR, path, st);
     if ((get_option() & OPT_UPGRADE) && (st.st_mode & MAGIC_DIR_MARK)) {
+        // The very directory that was examined, or none.
         kx::Fd fd(::openat(at.dirfd, at.name,
                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat now;
-        if (fd.ok() && ::fstat(fd.get(), &now) == 0 && !kx::same_inode(now, st.st_dev, st.st_ino))
-            errno = ESTALE;
-        else if (fd.ok())
-            errno = 0;
-        if (errno == 0) {
+        int err = 0;
+        if (!fd.ok() || ::fstat(fd.get(), &now) != 0)
+            err = errno;
+        else if (!kx::same_inode(now, st.st_dev, st.st_ino))
+            err = ESTALE;
+        if (err == 0) {
             clear_dir_mark(fd.get(), path, st);
         } else {
             warning(0, "clearing SUID on '%s'", path.c_str());
-            warning(errno, "can't chmod directory '%s'", path.c_str());
+            warning(err, "can't chmod directory '%s'", path.c_str());
         }
     }
     std::string rel = at.dir_rel[0] == '\0' ? std::string(at.name) : kx::join(at.dir_rel, at.name);
@@ -460,6 +490,7 @@ unsigned entry_type(int dirfd, const struct dirent *e, struct stat &st, bool &st
 // walk itself reports it.
 void count_claims() {
     claims.clear();
+    link_names.clear();
     claims_counted = true;
     std::unordered_set<std::string> cows;
     if (area->cow.fd >= 0) {
@@ -488,6 +519,7 @@ void count_claims() {
         return;
     stack.push_back({"", root.st_dev, root.st_ino});
     std::string text;
+    std::set<std::tuple<std::string, dev_t, ino_t>> marked_inodes;
     while (!stack.empty()) {
         pending dir_node = std::move(stack.back());
         stack.pop_back();
@@ -513,6 +545,11 @@ void count_claims() {
                                  st.st_dev, st.st_ino});
                 continue;
             }
+            if (S_ISLNK(st.st_mode) && st.st_nlink > 1) {
+                name_count &n = link_names[{st.st_dev, st.st_ino}];
+                n.seen++;
+                n.links = st.st_nlink;
+            }
             if (!S_ISLNK(st.st_mode) || std::strcmp(e->d_name, DIRINDEX_NAME) == 0 ||
                 !kx::read_link(dfd, e->d_name, st.st_size, text) ||
                 !kx::is_magic(std::string_view(text)))
@@ -520,10 +557,13 @@ void count_claims() {
             char *cow_name = vefs_path_to_name(text.c_str());
             if (cows.count(cow_name)) {
                 claim_count &c = claims[cow_name];
-                c.all++;
+                c.names++;
                 if (st.st_mode & COW_MARK) {
-                    c.marked++;
+                    c.marked_names++;
                     c.owner = {st.st_dev, st.st_ino};
+                    // A link of several names is one link.
+                    if (marked_inodes.insert({cow_name, st.st_dev, st.st_ino}).second)
+                        c.marked_links++;
                 }
             }
             std::free(cow_name);
@@ -591,6 +631,21 @@ void scan_cow_dir(void) {
     dir.close();
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan COW dir end :%s:\n", cow_dir);
+}
+
+bool release_claim(const cow_claim *claim, bool whole) {
+    if ((whole || claim->last_name) && *claim->marked_left > 0)
+        --*claim->marked_left;
+    return *claim->marked_left <= 0 && !*claim->needed;
+}
+
+bool names_accounted(const struct stat &link_stat) {
+    if (link_stat.st_nlink <= 1)
+        return true;
+    if (!claims_counted)
+        return false;
+    auto it = link_names.find({link_stat.st_dev, link_stat.st_ino});
+    return it != link_names.end() && it->second.seen >= it->second.links;
 }
 
 void lost_cow_pass(void) {

@@ -207,11 +207,6 @@ void journal_resume() {
     journal = std::move(out);
 }
 
-// The entry's path below root_dir.
-std::string below_root(const item_ref &at) {
-    return at.dir_rel[0] == '\0' ? std::string(at.name) : kx::join(at.dir_rel, at.name);
-}
-
 bool cow_unchanged(const char *cow, const struct stat *cow_stat, const char *template_path,
                    const struct stat *template_stat) {
     if (cow_stat->st_size != template_stat->st_size)
@@ -227,14 +222,15 @@ void drop_unchanged_cow(const item_ref &at, struct stat *link_stat, const char *
                         const char *item, const cow_claim *claim) {
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
-    bool alone = link_stat->st_nlink <= 1;
+    bool inside = names_accounted(*link_stat);
+    bool marked = link_stat->st_mode & COW_MARK;
     link_stat->st_mode &= ~COW_MARK;
-    // A link of several names becomes a shortcut name by name: the mode of
-    // its inode is left to its other names, which may lie outside the area.
-    if (alone && kxlchmod_at(at.dirfd, at.name, link_stat->st_mode & 07777) != 0) {
+    // A link with names outside the area becomes a shortcut name by name:
+    // the mode of its inode is left to those names.
+    if (inside && kxlchmod_at(at.dirfd, at.name, link_stat->st_mode & 07777) != 0) {
         warning(errno, "can't set mark on 'magic' '%s'", item);
-    } else if (!claim->last) {
-        // Other links still claim the cow file.
+    } else if (marked ? !release_claim(claim, inside) : *claim->marked_left > 0) {
+        // Other marked links still need the cow file.
     } else if (::unlinkat(area->cow.fd, cow, 0) != 0) {
         warning(errno, "can't remove 'cow' '%s'", cow);
     } else if (kxfsutil_debug_level > 3) {
@@ -255,8 +251,9 @@ void move_cow_into_place(const item_ref &at, const struct stat *link_stat,
     attrs.st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
     cow_use use = COW_COPY;
     if (claim->owner)
-        use = link_stat->st_nlink <= 1 && !info_rm_set.count(cow) && claim->last ? COW_TAKE
-                                                                                 : COW_LINK;
+        use = link_stat->st_nlink <= 1 && !info_rm_set.count(cow) && claim->last_marked
+                  ? COW_TAKE
+                  : COW_LINK;
     bool added = false;
     if (use == COW_LINK) {
         if (kxfsutil_debug_level > 3)

@@ -648,6 +648,10 @@ TEST_F(Optimize, CowSharedByTwoLinks) {
         Area a(h, "vz/private/101", "005.004");
         a.template_file("pkg/t", "template");
         std::string first = a.marked("a", "pkg/t"), second = a.marked("d/b", "pkg/t");
+        // The first link has a second name: its names stay one file.
+        const std::string other_name = a.root + "/e/a";
+        kxtest::make_dirs(a.root + "/e");
+        ASSERT_EQ(link(first.c_str(), other_name.c_str()), 0);
         ASSERT_EQ(lchown(first.c_str(), 123, 456), 0);
         ASSERT_EQ(lchown(second.c_str(), 124, 457), 0);
         ASSERT_EQ(kxlchmod(second.c_str(), 01604), 0);
@@ -655,7 +659,9 @@ TEST_F(Optimize, CowSharedByTwoLinks) {
         kxtest::Run r = a.check({c.option});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_FALSE(exists(cow));
-        for (const auto &[p, uid, mode] : {std::tuple{first, 123u, 0777u}, {second, 124u, 0604u}}) {
+        EXPECT_EQ(kxtest::lstat_of(first).st_ino, kxtest::lstat_of(other_name).st_ino);
+        for (const auto &[p, uid, mode] : {std::tuple{first, 123u, 0777u}, {other_name, 123u, 0777u},
+                                           {second, 124u, 0604u}}) {
             struct stat st = kxtest::lstat_of(p);
             EXPECT_EQ(st.st_uid, uid) << p;
             if (c.changed) {
@@ -668,6 +674,23 @@ TEST_F(Optimize, CowSharedByTwoLinks) {
         }
         EXPECT_EQ(a.check({"--call", "--oall"}).err, "");
     }
+}
+
+// The names of one marked link claim its unchanged cow file once: one
+// note for the first name met, and the cow file goes with it.
+TEST_F(Optimize, UnchangedCowOfALinkWithTwoNames) {
+    area.template_file("pkg/a", "same");
+    std::string a = area.marked("a", "pkg/a");
+    kxtest::make_dirs(area.root + "/d");
+    ASSERT_EQ(link(a.c_str(), (area.root + "/d/a").c_str()), 0);
+    std::string cow = area.cow_file("pkg/a", "same");
+    std::string cname = cow.substr(area.cow.size() + 1);
+    kxtest::Run r = area.check({"--oempty=do"});
+    EXPECT_EQ(r.err, "Optimization: non-changed 'cow' '" + cname + "' for 'a'\n" +
+                         "Optimized: removed non-changed 'cow' '" + cname + "'\n");
+    EXPECT_FALSE(exists(cow));
+    EXPECT_FALSE(is_marked(a));
+    EXPECT_EQ(kxtest::lstat_of(a).st_ino, kxtest::lstat_of(area.root + "/d/a").st_ino);
 }
 
 TEST_F(Optimize, CowWithAttributesCountsAsChanged) {
