@@ -4,13 +4,19 @@
 // optimizations of a marked magic link (optimize_magic). The problem texts
 // and the messages of every action sit together in one table below.
 //
-// It relies on the scan (scan.cpp) for the state word and the stat records
-// of an entry, and on the current directory being the entry's directory:
-// the entry itself is addressed by its bare name, so that no path length
-// limits the depth of a tree; full paths serve the messages. It relies on
-// kxfsutil.cpp for the actions and paths, on the cow hash for ticking off
-// claimed cow files, and on the library's lost-and-found moves, which
-// address objects by their names relative to the area's trees.
+// It relies on the scan (scan.cpp) for the state word, the stat records
+// and the entry's (directory descriptor, name); full paths serve the
+// messages. It relies on check_state.cpp for the actions and the area
+// handle, on the cow hash for ticking off claimed cow files, and on
+// replace.cpp for putting a new entry in a link's place. The lost-and-found
+// tree is reached through the area handle as well.
+//
+// Nothing of the container's is lost on the way: a repaired dirindex is
+// put in place in one rename while the damaged one is still there (the
+// directory always has an index), a name the checker did not make is never
+// replaced or deleted, and a cow file claimed by several links leaves the
+// cow directory only with the last of them.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +28,14 @@
 #include "internal.h"
 #include "kxfsutil.h"
 
+int repaired_index_fd = -1;
+std::string repaired_index_name;
+
 namespace {
+
+// The name of the temporary the checker last put in place in a directory
+// of the tree: the listing may still show it.
+std::string own_temporary;
 
 // The problems the checker reports, with what each action says.
 enum problem_code {
@@ -38,13 +51,14 @@ enum problem_code {
 enum remove_how {
     REMOVE_OBJECT,     // unlink the object
     REMOVE_MARK,       // clear the cow mark of the link
-    REMOVE_REPLACING,  // unlink the index, then put the repaired copy in its place
+    REMOVE_REPLACING,  // put the repaired copy in the index's place
     REMOVE_NOTHING,    // no repaired copy to put in place: nothing can be done
 };
 
 struct problem {
     const char *text;           // the problem as reported or asked
     bool by_cow_name;           // names the cow file; otherwise the item
+    finding_kind finding;       // what an observer is told
     const char *move_failed;    // warnings carry the system error text
     const char *moved;          // notes at level 3
     const char *remove_failed;
@@ -54,29 +68,29 @@ struct problem {
 
 const problem problems[] = {
     /* PR_LOST_COW */
-    {"Lost 'cow' file '%s'", true,
+    {"Lost 'cow' file '%s'", true, FINDING_LOST_COW,
      "can't move 'cow' '%s' to lost", "Correction: 'cow' '%s' moved to lost\n",
      "can't remove 'cow' '%s'", "Correction: 'cow' '%s' is removed\n", REMOVE_OBJECT},
     /* PR_BROKEN_MARK */
-    {"Broken 'cow' mark in '%s'", false,
+    {"Broken 'cow' mark in '%s'", false, FINDING_BROKEN_MARK,
      "can't move 'magic' '%s' to lost", "Correction: 'magic' '%s' moved to lost\n",
      "can't remove mark on 'magic' '%s'", "Correction: mark on 'magic' '%s' is removed\n",
      REMOVE_MARK},
     /* PR_LOST_LINK */
-    {"Lost 'magic' link '%s'", false,
+    {"Lost 'magic' link '%s'", false, FINDING_LOST_LINK,
      "can't move 'magic' '%s' to lost", "Correction: 'magic' '%s' moved to lost\n",
      "can't remove 'magic' '%s'", "Correction: 'magic' '%s' is removed\n", REMOVE_OBJECT},
     /* PR_BROKEN_DIRINDEX */
-    {"Broken 'dirindex' file '%s'", false,
+    {"Broken 'dirindex' file '%s'", false, FINDING_BROKEN_DIRINDEX,
      "can't move 'magic' '%s' to lost", "Correction: 'magic' '%s' moved to lost\n",
      "can't remove 'magic' '%s'", "Correction: 'magic' '%s' is removed\n", REMOVE_OBJECT},
     /* PR_FIXED_DIRINDEX */
-    {"Broken 'dirindex' file '%s'", false,
+    {"Broken 'dirindex' file '%s'", false, FINDING_REPAIRABLE_DIRINDEX,
      "can't move 'dirindex' '%s' to lost", "Correction: 'dirindex' '%s' moved to lost.\n",
      nullptr /* the rename over the index cannot leave it half removed */,
      "Correction: 'dirindex' '%s' is removed.", REMOVE_REPLACING},
     /* PR_UNFIXED_DIRINDEX */
-    {"Broken 'dirindex' file '%s'", false,
+    {"Broken 'dirindex' file '%s'", false, FINDING_REPAIRABLE_DIRINDEX,
      "no repaired copy of 'dirindex' '%s': left as it is", nullptr,
      "no repaired copy of 'dirindex' '%s': left as it is", nullptr, REMOVE_NOTHING},
 };
@@ -108,59 +122,154 @@ void note(const char *fmt, const char *name) {
         debug_print(3, fmt, name);
 }
 
-// The entry's name in the current directory.
-const char *leaf_of(const char *path) {
-    const char *slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
+void tell(finding_kind kind, const char *item, const char *text) {
+    if (observer->finding)
+        observer->finding(observer->data, kind, item, text);
 }
 
-// Renames the repaired copy into the place of the index named name
-// (fatal when it fails).
-void replace_by_repaired_copy(const char *name) {
-    std::string item(name);
-    move_item_to_same(item.data(), DIRINDEX_TMP_NAME);
+// The entry's directory as messages show it.
+std::string dir_shown(const item_ref &at) {
+    return at.dir_rel[0] == '\0' ? std::string(root_dir) : kx::join(root_dir, at.dir_rel);
 }
 
-// The repaired copy beside the index is of no use when the index stays.
-void drop_repaired_copy() {
+// Gives the finished repaired copy its name beside the index: the usual
+// temporary name, or, when that name holds something else, a fresh one.
+// A copy an interrupted run left under the usual name (the same records)
+// serves as it is. The name, or "" with errno set.
+std::string name_repaired_copy(const item_ref &at) {
+    std::string from = "/proc/self/fd/" + std::to_string(repaired_index_fd);
+    auto link_to = [&from](int dirfd, const char *candidate) {
+        return ::linkat(AT_FDCWD, from.c_str(), dirfd, candidate, AT_SYMLINK_FOLLOW);
+    };
+    if (link_to(at.dirfd, DIRINDEX_TMP_NAME) == 0)
+        return DIRINDEX_TMP_NAME;
+    if (errno != EEXIST)
+        return "";
     struct stat st;
-    if (::lstat(DIRINDEX_TMP_NAME, &st) == 0 && S_ISREG(st.st_mode))
-        ::unlink(DIRINDEX_TMP_NAME);
+    kx::Fd held = kx::open_regular_at(at.dirfd, DIRINDEX_TMP_NAME, &st);
+    if (held.ok() && st.st_nlink == 1 && same_content(held.get(), repaired_index_fd))
+        return DIRINDEX_TMP_NAME;
+    warning(0, "'%s' is not the checker's: left as it is",
+            kx::join(dir_shown(at), DIRINDEX_TMP_NAME).c_str());
+    kx::TempName temp;
+    if (!temp.make(at.dirfd, DIRINDEX_TMP_NAME, '-', link_to))
+        return "";
+    temp.keep();
+    return temp.name();
 }
 
-void act_move(const problem &pr, problem_code code, const char *name) {
+// Renames the repaired copy into the place of the index (fatal when it
+// fails, as a move onto the item is).
+void replace_by_repaired_copy(const item_ref &at, const char *item) {
+    std::string name = repaired_index_name;
+    if (name.empty())
+        name = name_repaired_copy(at);
+    int err = errno;
+    std::string dir = dir_shown(at);
+    std::string source = kx::join(dir, name.empty() ? DIRINDEX_TMP_NAME : name.c_str());
+    std::string target = kx::join(root_dir, item);
+    if (kxfsutil_debug_level >= 4)
+        debug_print(4, "move '%s' to '%s'\n", source.c_str(), target.c_str());
+    if (name.empty())
+        error(1, err, "can't move '%s' to '%s'", source.c_str(), target.c_str());
+    if (::renameat(at.dirfd, name.c_str(), at.dirfd, DIRINDEX_NAME) != 0)
+        error(1, errno, "can't move '%s' to '%s'", source.c_str(), target.c_str());
+    own_temporary = name;
+    repaired_index_name.clear();
+}
+
+// The lost-and-found directory of an entry of kind ("root", "cow") whose
+// directory is dir_rel below that tree.
+kx::Fd lost_dir(const char *kind, const char *dir_rel) {
+    std::string rel = dir_rel && *dir_rel ? std::string(kind) + "/" + dir_rel : kind;
+    return kx::Fd(open_lost_dir(area, rel.c_str()));
+}
+
+// Moves the entry name of dirfd into the lost-and-found tree; an entry of
+// that name there is replaced.
+int move_to_lost(int dirfd, const char *name, const char *kind, const char *dir_rel) {
+    kx::Fd to = lost_dir(kind, dir_rel);
+    if (!to.ok())
+        return -1;
+    return ::renameat(dirfd, name, to.get(), name);
+}
+
+// Gives the damaged index a further name in the lost-and-found tree, so
+// that the directory keeps it until the repaired copy replaces it. An
+// entry of that name there is replaced (a name the index already has
+// there, left by an interrupted run, is kept).
+int link_to_lost(const item_ref &at) {
+    kx::Fd to = lost_dir("root", at.dir_rel);
+    if (!to.ok())
+        return -1;
+    if (::linkat(at.dirfd, DIRINDEX_NAME, to.get(), DIRINDEX_NAME, 0) == 0)
+        return 0;
+    if (errno != EEXIST)
+        return -1;
+    struct stat here, there;
+    if (::fstatat(at.dirfd, DIRINDEX_NAME, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::fstatat(to.get(), DIRINDEX_NAME, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        kx::same_inode(there, here.st_dev, here.st_ino))
+        return 0;
+    kx::TempName temp;
+    if (!temp.make(to.get(), DIRINDEX_NAME, '.', [&at](int dirfd, const char *candidate) {
+            return ::linkat(at.dirfd, DIRINDEX_NAME, dirfd, candidate, 0);
+        }))
+        return -1;
+    if (::renameat(to.get(), temp.c_str(), to.get(), DIRINDEX_NAME) != 0)
+        return -1;
+    temp.keep();
+    return 0;
+}
+
+// remove(): a directory goes with rmdir.
+int remove_at(int dirfd, const char *name) {
+    if (::unlinkat(dirfd, name, 0) == 0)
+        return 0;
+    if (errno != EISDIR)
+        return -1;
+    return ::unlinkat(dirfd, name, AT_REMOVEDIR);
+}
+
+void act_move(const problem &pr, problem_code code, const char *name, const item_ref *at) {
     if (code == PR_UNFIXED_DIRINDEX) {
         warning(0, pr.move_failed, name);
         return;
     }
-    const char *tree = pr.by_cow_name ? "cow" : "root";
-    if (move_item_to_lost(name, tree) != 0) {
+    if (code == PR_FIXED_DIRINDEX) {
+        if (link_to_lost(*at) != 0) {
+            warning(errno, pr.move_failed, name);
+            return;
+        }
+        note(pr.moved, name);
+        replace_by_repaired_copy(*at, name);
+        note(" Fixed\n", name);
+        return;
+    }
+    int r = pr.by_cow_name ? move_to_lost(area->cow.fd, name, "cow", nullptr)
+                           : move_to_lost(at->dirfd, at->name, "root", at->dir_rel);
+    if (r != 0) {
         warning(errno, pr.move_failed, name);
-        if (code == PR_FIXED_DIRINDEX)
-            drop_repaired_copy();
         return;
     }
     note(pr.moved, name);
-    if (code == PR_FIXED_DIRINDEX) {
-        replace_by_repaired_copy(name);
-        note(" Fixed\n", name);
-    }
 }
 
-void act_remove(const problem &pr, mode_t mode, const char *name, const char *path) {
+void act_remove(const problem &pr, const char *name, const item_ref *at) {
     switch (pr.remove) {
     case REMOVE_NOTHING:
         warning(0, pr.remove_failed, name);
         return;
     case REMOVE_MARK:
-        if (kxlchmod(path, (mode & 07777) & ~COW_MARK) != 0) {
+        if (clear_link_mark(*at, *at->st) != 0) {
             warning(errno, pr.remove_failed, name);
             return;
         }
         note(pr.removed, name);
         return;
     case REMOVE_OBJECT:
-        if (std::remove(path) != 0) {
+        if ((pr.by_cow_name ? remove_at(area->cow.fd, name) : remove_at(at->dirfd, at->name)) !=
+            0) {
             warning(errno, pr.remove_failed, name);
             return;
         }
@@ -169,8 +278,8 @@ void act_remove(const problem &pr, mode_t mode, const char *name, const char *pa
     case REMOVE_REPLACING:
         // The repaired copy is renamed over the index: the directory is
         // never without one.
-        replace_by_repaired_copy(name);
         note(pr.removed, name);
+        replace_by_repaired_copy(*at, name);
         note(" Fixed\n", name);
         return;
     }
@@ -179,17 +288,16 @@ void act_remove(const problem &pr, mode_t mode, const char *name, const char *pa
 // Equal when the sizes agree, the cow file carries no attributes of its
 // own and the contents are the same. A comparison error counts as
 // different, after a warning.
-bool cow_unchanged(const char *cow_path, const struct stat *cow_stat,
-                   const char *template_path, const struct stat *template_stat,
-                   const char *cow_name) {
+bool cow_unchanged(const char *cow_name, const char *cow_path, const struct stat *cow_stat,
+                   const char *template_path, const struct stat *template_stat) {
     if (cow_stat->st_size != template_stat->st_size)
         return false;
-    int attrs = check_eattr(cow_path);
+    int attrs = check_eattr_at(area->cow.fd, cow_name);
     if (attrs > 0)
         return false;
     if (attrs < 0)
         warning(errno, "can't get file attributes of '%s'", cow_name);
-    int r = compare_files(cow_path, template_path);
+    int r = compare_files_at(area->cow.fd, cow_name, AT_FDCWD, template_path);
     if (r < 0) {
         warning(errno, "Optimization: can't compare '%s' '%s'", cow_path, template_path);
         return false;
@@ -197,20 +305,51 @@ bool cow_unchanged(const char *cow_path, const struct stat *cow_stat,
     return r == 0;
 }
 
+// A cow file equal to its template that only unmarked links claim: what an
+// optimization interrupted between clearing the last mark and removing the
+// cow file leaves. It goes with the last of them.
+void drop_unclaimed_unchanged(const char *item, const char *cow, const char *cow_path,
+                              const struct stat *cow_stat, const char *template_path,
+                              const struct stat *template_stat, const cow_claim *claim) {
+    if (!claim->counted || !claim->last || *claim->marked_left > 0 || *claim->needed ||
+        !cow_unchanged(cow, cow_path, cow_stat, template_path, template_stat))
+        return;
+    if (kxfsutil_debug_level > 2)
+        debug_print(3, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
+    if (::unlinkat(area->cow.fd, cow, 0) != 0) {
+        warning(errno, "can't remove 'cow' '%s'", cow);
+        return;
+    }
+    remove_cow_item(cow);
+    if (kxfsutil_debug_level > 2)
+        debug_print(3, "Optimized: removed non-changed 'cow' '%s'\n", cow);
+}
+
 }  // namespace
 
-const char *relative_name(const char *path, const char *base) {
-    if (path == nullptr || base == nullptr)
-        return path;
-    size_t n = std::strlen(base);
-    if (std::strncmp(path, base, n) == 0 && path[n] == '/')
-        return path + n + 1;
-    return path;
+bool is_own_temporary(const char *name) {
+    return !own_temporary.empty() && own_temporary == name;
+}
+
+void drop_repaired_copy(const item_ref &at) {
+    if (repaired_index_fd < 0)
+        return;
+    if (!repaired_index_name.empty()) {
+        // Named when it was made (no unnamed files here): still ours?
+        struct stat mine, there;
+        if (::fstat(repaired_index_fd, &mine) == 0 &&
+            ::fstatat(at.dirfd, repaired_index_name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            kx::same_inode(there, mine.st_dev, mine.st_ino))
+            ::unlinkat(at.dirfd, repaired_index_name.c_str(), 0);
+        repaired_index_name.clear();
+    }
+    ::close(repaired_index_fd);
+    repaired_index_fd = -1;
 }
 
 void check_magic(int state, const char *path, struct stat *link_stat,
                  const char *template_path, struct stat * /*template_stat*/,
-                 const char *cow_path, struct stat * /*cow_stat*/) {
+                 const char *cow_path, struct stat * /*cow_stat*/, const item_ref *at) {
     (void)template_path;
     const char *item = relative_name(path, root_dir);
     const char *cow = relative_name(cow_path, cow_dir);
@@ -218,7 +357,7 @@ void check_magic(int state, const char *path, struct stat *link_stat,
          has_cow = state & LINK_COW;
     if (has_template) {
         if (marked && !has_cow)
-            correct(CORR_MARK, state, link_stat->st_mode, path, nullptr);
+            correct(CORR_MARK, state, link_stat->st_mode, path, nullptr, at);
         else if (!marked && has_cow)
             warning(0,
                     "'cow' '%s' for '%s' exist but no mark on 'magic', it's may be potential "
@@ -227,13 +366,14 @@ void check_magic(int state, const char *path, struct stat *link_stat,
     } else if (marked && has_cow) {
         warning(0, "'%s' have no 'template' but have 'cow'", item);
     } else {
-        correct(CORR_LINK, state, 0, path, cow_path);
+        correct(CORR_LINK, state, 0, path, cow_path, at);
     }
     if (corr_act[CORR_COW] != ACT_UNSET && has_cow && marked)
         remove_cow_item(cow);
 }
 
-void correct(int kind, int flags, mode_t mode, const char *path, const char *cow_path) {
+void correct(int kind, int flags, mode_t /*mode*/, const char *path, const char *cow_path,
+             const item_ref *at) {
     if (kind < CORR_ALL || kind > CORR_LINK)
         bug(__LINE__, "correct");
     int act = corr_act[kind];
@@ -245,25 +385,29 @@ void correct(int kind, int flags, mode_t mode, const char *path, const char *cow
                                       : relative_name(path, root_dir);
     char text[4096];
     std::snprintf(text, sizeof text, pr.text, name);
+    if (observer) {
+        tell(pr.finding, name, text);
+        return;
+    }
     if (get_option() & OPT_INTERACTIVE)
         act = ask_proc(text, act);
     else if (kxfsutil_debug_level > 2)
         debug_print(3, "%s\n", text);
 
+    if (!pr.by_cow_name && at == nullptr && (act == ACT_MOVE || act == ACT_REMOVE))
+        bug(__LINE__, "correct");
     switch (act) {
     case ACT_IGNORE:
-        if (code == PR_FIXED_DIRINDEX)
-            drop_repaired_copy();
         return;
     case ACT_MOVE:
         if (kind == CORR_ALL)
             bug(__LINE__, "correct");
-        act_move(pr, code, name);
+        act_move(pr, code, name, at);
         return;
     case ACT_REMOVE:
         if (kind == CORR_ALL)
             bug(__LINE__, "correct");
-        act_remove(pr, mode, name, kind == CORR_COW ? cow_path : leaf_of(path));
+        act_remove(pr, name, at);
         return;
     default:
         bug(__LINE__, "correct");
@@ -272,29 +416,51 @@ void correct(int kind, int flags, mode_t mode, const char *path, const char *cow
 
 void optimize_magic(int state, const char *path, struct stat *link_stat,
                     const char *template_path, struct stat *template_stat,
-                    const char *cow_path, struct stat *cow_stat) {
-    if (!(state & LINK_COW) || !(state & LINK_MARK))
+                    const char *cow_path, struct stat *cow_stat, const item_ref *at,
+                    const cow_claim *claim) {
+    if (!(state & LINK_COW))
         return;
     const char *item = relative_name(path, root_dir);
     const char *cow = relative_name(cow_path, cow_dir);
+    if (!(state & LINK_MARK)) {
+        if (opt_act[OPTIM_EMPTY] == ACT_DO && (state & LINK_TEMPLATE) && !observer)
+            drop_unclaimed_unchanged(item, cow, cow_path, cow_stat, template_path,
+                                     template_stat, claim);
+        return;
+    }
 
     if (opt_act[OPTIM_EMPTY] != ACT_UNSET) {
         if (!(state & LINK_TEMPLATE))
             return;
-        if (cow_unchanged(cow_path, cow_stat, template_path, template_stat, cow)) {
-            if (kxfsutil_debug_level > 2)
-                debug_print(3, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
-            if (opt_act[OPTIM_EMPTY] != ACT_DO)
-                return;
-            link_stat->st_mode &= ~COW_MARK;
-            if (kxlchmod(leaf_of(path), link_stat->st_mode & 07777) != 0) {
-                warning(errno, "can't set mark on 'magic' '%s'", item);
+        if (cow_unchanged(cow, cow_path, cow_stat, template_path, template_stat)) {
+            if (observer) {
+                std::string text = std::string("Optimization: non-changed 'cow' '") + cow +
+                                   "' for '" + item + "'";
+                tell(FINDING_UNCHANGED_COW, item, text.c_str());
                 return;
             }
-            if (::unlink(cow_path) != 0) {
+            if (kxfsutil_debug_level > 2)
+                debug_print(3, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
+            if (opt_act[OPTIM_EMPTY] != ACT_DO) {
+                *claim->needed = true;
+                return;
+            }
+            struct stat before = *link_stat;
+            bool whole = names_accounted(before);
+            link_stat->st_mode &= ~COW_MARK;
+            if (clear_link_mark(*at, before) != 0) {
+                warning(errno, "can't set mark on 'magic' '%s'", item);
+                *claim->needed = true;
+                return;
+            }
+            // Other marked links still need the cow file: it goes with the last.
+            if (!release_claim(claim, whole))
+                return;
+            if (::unlinkat(area->cow.fd, cow, 0) != 0) {
                 warning(errno, "can't remove 'cow' '%s'", cow);
                 return;
             }
+            remove_cow_item(cow);
             if (kxfsutil_debug_level > 2)
                 debug_print(3, "Optimized: removed non-changed 'cow' '%s'\n", cow);
             return;
@@ -303,35 +469,39 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
 
     if (opt_act[OPTIM_REPLACE] == ACT_UNSET)
         return;
+    if (observer) {
+        std::string text = std::string("Optimization: 'cow' '") + cow +
+                           "' different from 'template' '" +
+                           relative_name(template_path, temp_dir) + "'";
+        tell(FINDING_CHANGED_COW, item, text.c_str());
+        return;
+    }
     if (kxfsutil_debug_level > 2)
         debug_print(3, "Optimization: 'cow' '%s' different from 'template' '%s'\n", cow,
                     relative_name(template_path, temp_dir));
-    if (opt_act[OPTIM_REPLACE] != ACT_DO)
-        return;
-    if (link_stat->st_nlink > 1) {
-        // The link's other names still need the cow file under its own name.
-        char *bak = xstring2('.', cow_path, "bak");
-        if (::link(cow_path, bak) != 0) {
-            warning(errno, "link '%s'", bak);
-            std::free(bak);
-            return;
-        }
-        if (::rename(bak, leaf_of(path)) != 0) {
-            int err = errno;
-            ::unlink(bak);
-            warning(err, "rename '%s'", cow);
-            std::free(bak);
-            return;
-        }
-        std::free(bak);
-    } else if (::rename(cow_path, leaf_of(path)) != 0) {
-        warning(errno, "rename '%s'", cow);
+    if (opt_act[OPTIM_REPLACE] != ACT_DO) {
+        *claim->needed = true;
         return;
     }
-    // The new entry is the regular cow file: the link's attributes are
-    // applied to it as to a regular file, never through the link calls.
-    link_stat->st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
-    if (set_attr(leaf_of(path), link_stat) != 0) {
+    // The link's other names, and the other links that claim the cow file,
+    // still need it under its own name; of several links, the one met last
+    // gets the cow file itself, the others copies of its data.
+    cow_use use = !claim->owner                                      ? COW_COPY
+                  : link_stat->st_nlink > 1 || !claim->last_marked ? COW_LINK
+                                                                     : COW_TAKE;
+    struct stat attrs = *link_stat;
+    attrs.st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
+    const char *failed = nullptr;
+    int r = put_cow_in_place(cow, *cow_stat, *at, attrs, use, &failed);
+    if (r < 0) {
+        if (std::strcmp(failed, "rename") == 0)
+            warning(errno, "rename '%s'", cow);
+        else
+            warning(errno, "link '%s'", (std::string(cow_path) + ".bak").c_str());
+        return;
+    }
+    link_stat->st_mode = attrs.st_mode;
+    if (r > 0) {
         warning(errno, "set attr '%s'", item);
         return;
     }

@@ -1,11 +1,13 @@
 // kxfsutil, the checker: its command line, the refusals before any work,
-// the order of the run, uncow-empty, the lost-cow pass and the naming of
-// cow files. The scan (scan.cpp) detects, the corrections (correct.cpp)
-// decide and act, the cow hash (hash.cpp) remembers the unclaimed cow
-// files and upgrade.cpp converts an area's format.
+// the order of the run and uncow-empty. The state of a check is kept in
+// check_state.cpp; the scan (scan.cpp) detects, the corrections
+// (correct.cpp) decide and act, the cow hash (hash.cpp) remembers the
+// unclaimed cow files and upgrade.cpp converts an area's format.
 //
-// The program-wide paths are absolute and physical, set once here and
-// never freed; every directory change returns to curr_path.
+// The area is opened once as a handle of directory descriptors; a top
+// directory that is not a real directory refuses the run before anything
+// changes, and nothing below the area path is reached by a path again.
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,16 +24,9 @@
 #include "libkxctl.h"
 
 const char *program_name = "kxfsutil";
-int progress = 0;
-int veid = 0;
-int vefs_version = 0;
-int corr_act[4] = {ACT_UNSET, ACT_UNSET, ACT_UNSET, ACT_UNSET};
-int opt_act[4] = {ACT_UNSET, ACT_UNSET, ACT_UNSET, ACT_UNSET};
-char *curr_path = nullptr;
-char *temp_dir = nullptr;
-char *fs_priv_dir = nullptr;
-char *root_dir = nullptr;
-char *cow_dir = nullptr;
+
+// getcwd of dir, returning to curr_path; fatal on failure.
+char *absolute_path(const char *dir);
 
 namespace {
 
@@ -208,13 +203,14 @@ void parse_args(int argc, char **argv) {
         usage();
     flags |= OPT_PARSED;
     priv_dir = absolute_path(argv[optind]);
-    if (kxctl_env_layout_version(priv_dir) == 4) {
-        char *fs = xstring2('/', priv_dir, "fs");
-        fs_priv_dir = absolute_path(fs);
-        std::free(fs);
-    } else {
-        fs_priv_dir = priv_dir;
-    }
+    struct kxfs_area *handle = open_area(priv_dir);
+    if (handle == nullptr)
+        error(1, errno, "Kxfsutil: can't chdir '%s'", priv_dir);
+    // A missing "fs" cannot be entered; one that is no real directory is
+    // refused after the options have been judged.
+    if (handle->layout == 4 && handle->tree.fd < 0 && !handle->tree.unsafe)
+        error(1, handle->tree.error, "Kxfsutil: can't chdir '%s'", handle->tree.path);
+    use_area(handle);
     if (!(flags & OPT_TEMPLATE_DIR))
         usage();
     if (!(flags & (OPT_CORR_MASK | OPT_OPT_MASK | OPT_UPGRADE | OPT_UNCOW_EMPTY)))
@@ -228,19 +224,6 @@ void parse_args(int argc, char **argv) {
     if ((flags & OPT_INTERACTIVE) && (flags & OPT_QUIET))
         error(2, 0, "Kxfsutil: can't start in interactive and quiet modes simultaneously");
     set_option(static_cast<int>(flags));
-}
-
-// Chooses the cow naming scheme from the version link, and refuses an
-// upgrade of a version that is neither "005.003" nor an upgrade under way.
-void check_area_version() {
-    vefs_version = 0;
-    char text[KXFS_VERSION_BUF];
-    if (read_kxfs_version(fs_priv_dir, text) <= 0)
-        return;
-    if ((get_option() & OPT_UPGRADE) && std::strcmp(text, "005.003") != 0 &&
-        std::strcmp(text, "999.999") != 0)
-        error(1, 0, "Version of private area '%s' is not upgradable", text);
-    vefs_version = std::strncmp(text, "005.003", 8) < 0 ? 0 : 1;
 }
 
 // Explicit kinds win over the "all" options, whatever their order.
@@ -260,29 +243,6 @@ void propagate_defaults() {
     }
 }
 
-// The package list and the OS template prefix, read from the area itself
-// (not its "fs" subdirectory), each only when it is a regular file.
-void load_package_data() {
-    struct stat st;
-    char *packages = xstring2('/', priv_dir, "templates/kxpackages");
-    if (is_regular_file(packages, &st) == 1)
-        read_templates(packages);
-    char *conf = xstring2('/', priv_dir, "ve.conf");
-    if (is_regular_file(conf, &st) == 1)
-        get_os_prefix(conf);
-    std::free(packages);
-    std::free(conf);
-}
-
-// Reports every cow file that no marked magic link claimed, once each.
-void lost_cow_pass() {
-    while (const char *name = first_cow_item()) {
-        std::string cow_path = kx::join(cow_dir, name);
-        correct(CORR_COW, 0, 0, nullptr, cow_path.c_str());
-        remove_cow_item(name);
-    }
-}
-
 // Yes when the template directory holds nothing but marker entries.
 bool template_dir_is_empty(const std::string &dir) {
     kx::Dir d(::opendir(dir.c_str()));
@@ -297,39 +257,40 @@ bool template_dir_is_empty(const std::string &dir) {
     return true;
 }
 
-// Clears the magic-directory mark of dir when its template is empty or
-// missing, or its marker is broken; a dirindex keeps the mark.
-void uncow_dir(const std::string &dir) {
-    const char *path = dir.c_str();
+// Clears the magic-directory mark of the directory rel below root_dir
+// (shown as path) when its template is empty or missing, or its marker is
+// broken; a dirindex keeps the mark. The directory is opened once, without
+// a link, and everything is done through that descriptor.
+void uncow_dir(const std::string &path, const char *rel) {
+    const char *shown = path.c_str();
     if (kxfsutil_debug_level > 3)
-        debug_print(4, "Uncow: '%s'\n", path);
+        debug_print(4, "Uncow: '%s'\n", shown);
+    kx::Fd dir(kx::open_beneath(area->root.fd, rel, O_RDONLY | O_DIRECTORY | O_NONBLOCK));
     struct stat st;
-    if (is_directory(path, &st) != 1) {
+    if (!dir.ok() || ::fstat(dir.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         if (kxfsutil_debug_level > 3)
-            debug_print(4, "'%s' not directory\n", path);
+            debug_print(4, "'%s' not directory\n", shown);
         return;
     }
     if (!(st.st_mode & MAGIC_DIR_MARK)) {
         if (kxfsutil_debug_level > 3)
-            debug_print(4, "Not magic directory '%s'\n", path);
+            debug_print(4, "Not magic directory '%s'\n", shown);
         return;
     }
-    std::string marker = kx::join(dir, DIRINDEX_NAME);
+    std::string marker = kx::join(path, DIRINDEX_NAME);
     struct stat mst;
-    if (::lstat(marker.c_str(), &mst) != 0) {
+    if (::fstatat(dir.get(), DIRINDEX_NAME, &mst, AT_SYMLINK_NOFOLLOW) != 0) {
         warning(errno, "lstat failed for %s. Broken magic directory. Uncow.", marker.c_str());
     } else if (!S_ISLNK(mst.st_mode)) {
         if (kxfsutil_debug_level > 3)
-            debug_print(4, "Dirindex magic directory '%s'. Skip\n", path);
+            debug_print(4, "Dirindex magic directory '%s'. Skip\n", shown);
         return;
     } else {
-        std::string text(static_cast<size_t>(mst.st_size) + 1, '\0');
-        ssize_t n = ::readlink(marker.c_str(), text.data(), text.size());
-        if (n < 0)
+        std::string text;
+        if (!kx::read_link(dir.get(), DIRINDEX_NAME, mst.st_size, text))
             error(1, errno, "Kxfsutil: readlink '%s'", marker.c_str());
-        text.resize(std::min(static_cast<size_t>(n), text.size()));
         if (!kx::is_magic(std::string_view(text))) {
-            warning(0, "Not magic symlink. '%s' broken magic directory. Uncow it.", path);
+            warning(0, "Not magic symlink. '%s' broken magic directory. Uncow it.", shown);
         } else {
             std::string tdir = kx::join(temp_dir, text);
             struct stat tst;
@@ -343,14 +304,18 @@ void uncow_dir(const std::string &dir) {
         }
     }
     if (kxfsutil_debug_level > 3)
-        debug_print(4, "clearing SUID on '%s'\n", path);
-    if (::chmod(path, (st.st_mode & 07777) & ~MAGIC_DIR_MARK) != 0)
-        warning(errno, "can't chmod directory '%s'", path);
+        debug_print(4, "clearing SUID on '%s'\n", shown);
+    if (::fchmod(dir.get(), (st.st_mode & 07777) & ~MAGIC_DIR_MARK) != 0)
+        warning(errno, "can't chmod directory '%s'", shown);
 }
 
 void uncow_list(const char *root, const char *const *names) {
-    for (; *names; ++names)
-        uncow_dir(std::string(root) + "/" + *names);
+    for (; *names; ++names) {
+        const char *rel = *names;
+        while (*rel == '/')
+            ++rel;
+        uncow_dir(std::string(root) + "/" + *names, rel);
+    }
 }
 
 }  // namespace
@@ -366,37 +331,13 @@ char *absolute_path(const char *dir) {
     return path;
 }
 
-int is_regular_file(const char *path, struct stat *st) {
-    if (::lstat(path, st) != 0)
-        return -1;
-    return S_ISREG(st->st_mode) ? 1 : 0;
-}
-
-int is_directory(const char *path, struct stat *st) {
-    if (::lstat(path, st) != 0)
-        return -1;
-    return S_ISDIR(st->st_mode) ? 1 : 0;
-}
-
-char *vefs_path_to_name(const char *text) {
-    switch (vefs_version) {
-    case 1:
-        return md5_name(text);
-    case 0:
-        return legacy_name(text);
-    default:
-        error(255, 0, "Bug: %s(%d), function '%s()'", "src/kxfsutil.cpp", __LINE__,
-              "vefs_path_to_name");
-        return nullptr;
-    }
-}
-
 int main(int argc, char **argv) {
     curr_path = ::getcwd(nullptr, 0);
     if (curr_path == nullptr)
         error(1, errno, "Kxfsutil: can't getcwd");
     parse_args(argc, argv);
     unsigned int opts = get_option();
+    refuse_unsafe_area(area);
 
     if (!check_support_fs(fs_priv_dir))
         error(1, 0, "Private area is based on hdimage device. KXFS is prohibited.");
@@ -407,8 +348,6 @@ int main(int argc, char **argv) {
         if (ask_approve("Do you really want to continue ", ANSWER_NO) != ANSWER_YES)
             std::exit(0);
     }
-    root_dir = xstring2('/', fs_priv_dir, "root");
-    cow_dir = xstring2('/', fs_priv_dir, "cow");
 
     if (opts & OPT_UNCOW_EMPTY) {
         static const char *const uncow_names[] = {"/sys", nullptr};
@@ -433,7 +372,7 @@ int main(int argc, char **argv) {
         // area stays marked as under upgrade and a new run finishes it.
         if (veid > 0)
             save_ve_config_param(veid, "VEFORMAT", "kx4");
-        rewrite_kxfs_version(fs_priv_dir, "005.004");
+        rewrite_kxfs_version_at(area->tree.fd, "005.004", fs_priv_dir);
     }
     std::exit(0);
 }

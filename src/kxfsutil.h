@@ -1,13 +1,20 @@
-// The checker's private header: the state its command line fills, the
-// constants shared by the driver (kxfsutil.cpp), the scan (scan.cpp), the
-// corrections (correct.cpp), the cow hash (hash.cpp) and the upgrade
-// (upgrade.cpp), and the functions they call in each other.
+// The checker's private header: the state of a check (check_state.cpp),
+// the constants shared by the driver (kxfsutil.cpp), the scan (scan.cpp),
+// the corrections (correct.cpp), the replacements of links (replace.cpp),
+// the cow hash (hash.cpp) and the upgrade (upgrade.cpp), and the functions
+// they call in each other.
+//
+// The area is reached only through its handle: every entry is addressed as
+// (directory descriptor, name); full paths serve the messages.
 #ifndef KXFSUTIL_H
 #define KXFSUTIL_H
 
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <functional>
+#include <string>
 
 #include "libkxfsutil.h"
 
@@ -66,8 +73,8 @@ enum {
 // problem a dirindex problem.
 enum {
     DIRINDEX_BROKEN = 0x100,   // unreadable or beyond repair
-    DIRINDEX_FIXED = 0x200,    // a repaired copy DIRINDEX_TMP_NAME lies beside it
-    DIRINDEX_UNFIXED = 0x400,  // lost records, but no repaired copy was written
+    DIRINDEX_FIXED = 0x200,    // a repaired copy is ready to take its place
+    DIRINDEX_UNFIXED = 0x400,  // lost records, but no repaired copy could be made
     DIRINDEX_MASK = 0x700,
 };
 
@@ -75,9 +82,8 @@ enum {
 constexpr mode_t COW_MARK = S_ISVTX;       // on a magic link; on a regular file: a shortcut
 constexpr mode_t MAGIC_DIR_MARK = S_ISUID; // a template-backed directory
 
-// ---- kxfsutil.cpp: command line and program-wide state -------------------
+// ---- check_state.cpp: the state a check needs ------------------------------
 
-extern const char *program_name;
 extern int progress;
 extern int veid;
 extern int vefs_version;
@@ -88,21 +94,67 @@ extern char *temp_dir;
 extern char *fs_priv_dir;
 extern char *root_dir;
 extern char *cow_dir;
+// The area being checked: its descriptors are the only way into it.
+extern struct kxfs_area *area;
+// The version text read by check_area_version ("" when it was unreadable).
+extern char area_version[KXFS_VERSION_BUF];
 
-// getcwd of dir, returning to curr_path; fatal on failure.
-char *absolute_path(const char *dir);
-// lstat into st: negative on failure, 1 when of the type, 0 otherwise.
+// Takes the area handle for the check and sets the paths from it.
+void use_area(struct kxfs_area *handle);
+// lstat into st: negative on failure, 1 when of the type, 0 otherwise
+// (paths of the template directory, which belongs to the host).
 int is_regular_file(const char *path, struct stat *st);
 int is_directory(const char *path, struct stat *st);
 // Name of the cow file of a magic-link text, in the area's naming scheme.
 char *vefs_path_to_name(const char *text);
+// Chooses the cow naming from the version link; refuses a version an
+// upgrade does not take.
+void check_area_version(void);
+// The package list and OS template of the area, for the pointer checks.
+void load_package_data(void);
+// path relative to base (the part after base and its slash), or path itself.
+const char *relative_name(const char *path, const char *base);
+
+// What the checker finds, for a program that only counts: with an observer
+// set, every problem and optimization goes to it instead of being reported
+// or acted on, and the scan tells it every entry it classifies.
+enum finding_kind {
+    FINDING_LOST_COW,            // "Lost 'cow' file"
+    FINDING_BROKEN_MARK,         // "Broken 'cow' mark"
+    FINDING_LOST_LINK,           // "Lost 'magic' link" (a link or a shortcut)
+    FINDING_BROKEN_DIRINDEX,     // "Broken 'dirindex' file", beyond repair
+    FINDING_REPAIRABLE_DIRINDEX, // "Broken 'dirindex' file", records lost
+    FINDING_UNCHANGED_COW,       // the cow file equals its template
+    FINDING_CHANGED_COW,         // the cow file may replace its link
+};
+enum entry_kind {
+    ENTRY_DIR,            // a directory (its mark: the stat record)
+    ENTRY_MAGIC_LINK,     // marked or not: the stat record's sticky bit
+    ENTRY_MARKER_LINK,    // "._kxlnk_." magic link of a marked directory
+    ENTRY_MARKER_INDEX,   // "._kxlnk_." dirindex of a marked directory
+    ENTRY_SHORTCUT,
+    ENTRY_FILE,
+    ENTRY_SYMLINK,        // a link that is no magic link
+    ENTRY_OTHER,          // device, fifo, socket
+};
+struct check_observer {
+    void *data;
+    // item: the name relative to root_dir (cow findings: relative to cow_dir).
+    void (*finding)(void *data, enum finding_kind kind, const char *item, const char *text);
+    // path: the entry's full path.
+    void (*entry)(void *data, enum entry_kind kind, const char *path, const struct stat *st);
+};
+extern const struct check_observer *observer;
 
 // ---- scan.cpp: the area check scan ---------------------------------------
 
-// One pending directory: its full path and the identity lstat saw, so that
-// a directory swapped for another object before it is read is refused.
+// One pending directory: its full path (for messages), its path below
+// root_dir (to reopen it beneath the root's descriptor), and the identity
+// the parent's listing saw, so that a directory swapped for another object
+// before it is read is refused.
 struct scan_node {
     char *path;
+    char *rel;
     dev_t dev;
     ino_t ino;
     struct scan_node *next;
@@ -118,23 +170,112 @@ struct scan_info {
 extern struct scan_info *info;
 extern volatile sig_atomic_t alarmed;
 
+// An entry of the tree: its directory's descriptor and its name there,
+// the directory's full path and its path below root_dir.
+struct item_ref {
+    int dirfd;
+    const char *name;
+    const char *dir_path;
+    const char *dir_rel;
+    const struct stat *st;  // the entry's own stat record, as the scan saw it
+};
+
 void scan_mount_point(const char *area_dir, int veid);
-void scan_dir(const char *path, dev_t dev, ino_t ino);
-void check_item(const char *parent_name, const char *item_name);
 void scan_cow_dir(void);
+// Reports every cow file that no marked magic link claimed, once each.
+void lost_cow_pass(void);
+// Whether every name of the link (st) lies in the tree: a link of one
+// name, or one whose names the count before the walk all met.
+bool names_accounted(const struct stat &link_stat);
 void alarm_handler(int signal);
 
 // ---- correct.cpp: decisions and actions ----------------------------------
 
+// What the other claims on a cow file ask of this one: counted before the
+// walk when the run may take cow files away (see scan.cpp). Without a
+// count, the link is taken as the only claim.
+struct cow_claim {
+    bool counted;      // a count was made
+    bool last;         // no other link names the cow file after this one
+    bool last_marked;  // no other marked link names it after this one
+    bool owner;        // the cow file's own inode is for this link (others get copies)
+    bool last_name;    // no other name of this link in the tree follows
+    int *marked_left;  // marked links in the tree that still need the cow file
+    bool *needed;      // set when a link keeps needing it (its mark could not go)
+};
+// The marked link no longer needs its cow file: its mark is gone from all
+// its names in the tree (whole), or this was its last name there. True
+// when no marked link needs the cow file any more.
+bool release_claim(const struct cow_claim *claim, bool whole);
+
 void check_magic(int state, const char *path, struct stat *link_stat,
                  const char *template_path, struct stat *template_stat,
-                 const char *cow_path, struct stat *cow_stat);
-void correct(int kind, int flags, mode_t mode, const char *path, const char *cow_path);
+                 const char *cow_path, struct stat *cow_stat, const struct item_ref *at);
+// at: the entry (null for a cow file, which is addressed by its name).
+void correct(int kind, int flags, mode_t mode, const char *path, const char *cow_path,
+             const struct item_ref *at);
 void optimize_magic(int state, const char *path, struct stat *link_stat,
                     const char *template_path, struct stat *template_stat,
-                    const char *cow_path, struct stat *cow_stat);
-// path relative to base (the part after base and its slash), or path itself.
-const char *relative_name(const char *path, const char *base);
+                    const char *cow_path, struct stat *cow_stat, const struct item_ref *at,
+                    const struct cow_claim *claim);
+// The repaired dirindex of the directory at->dirfd, made by the scan and
+// put in place by correct(): a descriptor of the finished file (-1: none)
+// and its name there ("" while it has none).
+extern int repaired_index_fd;
+extern std::string repaired_index_name;
+// Closes the repaired copy; one that still has a name of its own goes.
+void drop_repaired_copy(const struct item_ref &at);
+// Whether name is the temporary the checker last put in place (the
+// listing of its directory may still show it).
+bool is_own_temporary(const char *name);
+
+// ---- replace.cpp: a new entry in a link's place --------------------------
+
+enum cow_use {
+    COW_TAKE,  // the cow file itself goes to the link's place
+    COW_LINK,  // the link's place becomes a further name of the cow file
+    COW_COPY,  // the link's place gets a copy of the cow file's data
+};
+// Puts the cow file name of cow_dir (as the scan saw it: cow_seen) in the
+// place of the entry at, with the owner, group, permission bits and times
+// of attrs, prepared whole before the one rename that puts it there. A cow
+// file whose inode has names the run cannot account for is never changed:
+// its data are copied to a new inode instead. The names of one link inode
+// (at->st) stay names of one file: a copy made for one of them is linked
+// into the place of the others. After COW_TAKE the cow file's name is
+// gone; after COW_LINK and COW_COPY it stays. 0 done; 1 in
+// place, but the attributes could not be applied (errno set); -1 nothing
+// done, with errno set and *failed naming the step ("link", "rename").
+int put_cow_in_place(const char *name, const struct stat &cow_seen, const struct item_ref &at,
+                     const struct stat &attrs, enum cow_use use, const char **failed);
+// A further name of the shortcut from (of from_dirfd, holding text) in the
+// place of the entry at, through a temporary name in cow_dir: 0, or -1
+// with errno set and *failed naming the step ("link", "rename").
+int link_in_place(int from_dirfd, const char *from, const struct item_ref &at,
+                  const char *cow_name, const char *text, const char **failed);
+// Makes a temporary name in cow_dir with make(dirfd, candidate), which
+// fails with EEXIST when the candidate is taken: "<cow_name>.bak", or a
+// fresh name when that one holds something that is not a leftover of the
+// run's own (is_ours decides; a leftover is made anew, anything else is
+// left as it is, with a warning). The name, or "" with errno set.
+std::string make_cow_temporary(const char *cow_name,
+                               const std::function<int(int, const char *)> &make,
+                               const std::function<bool(int, const char *)> &is_ours);
+// A shortcut holding text with the owner, mode and times of attrs, made
+// whole and then named with a temporary name of cow_dir: the name, or ""
+// with errno set.
+std::string make_shortcut_temporary(const char *cow_name, const char *text,
+                                    const struct stat &attrs);
+// The entry's path below root_dir.
+std::string below_root(const struct item_ref &at);
+// Whether the shortcut name of dirfd holds exactly text.
+bool is_shortcut_of(int dirfd, const char *name, const char *text);
+// Whether two open regular files hold the same bytes.
+bool same_content(int fd1, int fd2);
+// Clears the cow mark of the magic link at: in place when all its names
+// lie in the tree, else by a new link of the same text and attributes
+// renamed over it (its other names may lie outside the area). 0 or -1.
+int clear_link_mark(const struct item_ref &at, const struct stat &link_stat);
 
 // ---- hash.cpp: the cow hash ----------------------------------------------
 
@@ -150,7 +291,8 @@ const char *first_cow_item(void);
 void upgrade_prepare(const char *area_dir, int veid);
 void upgrade_magic(int state, const char *text, const char *path, struct stat *link_stat,
                    const char *template_path, struct stat *template_stat,
-                   const char *cow_path, struct stat *cow_stat);
+                   const char *cow_path, struct stat *cow_stat, const struct item_ref *at,
+                   const struct cow_claim *claim);
 // After the walk: the cow files that received further names.
 void upgrade_cleanup(void);
 

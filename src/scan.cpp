@@ -1,16 +1,18 @@
 // The area check scan: one pass over the container's tree root_dir, which
 // classifies every entry by the KXFS conventions and hands magic links,
 // shortcuts and dirindex files to correct.cpp (and to upgrade.cpp during an
-// upgrade); and the small scan that loads the cow file names into the cow
-// hash before it. This module only detects: it decides nothing about what
-// is done to an entry.
+// upgrade); the small scan that loads the cow file names into the cow hash
+// before it; and, when the run may take cow files away, a count of the
+// links that claim each cow file, made before the walk. This module only
+// detects: it decides nothing about what is done to an entry.
 //
-// It relies on the paths and actions set by kxfsutil.cpp, and works with
-// the current directory set to the directory being read. The tree belongs
-// to a container: no symbolic link is ever followed (entries are examined
-// with lstat, directories are opened without following a final link and
-// must still be the directory lstat saw), and a pointer that climbs out of
-// the template directory names nothing.
+// It relies on the area handle and the actions set by check_state.cpp. The
+// tree belongs to a container: the walk descends by descriptor, reopening
+// every pending directory beneath the root's descriptor without following
+// a link and refusing one that is no longer the inode its parent listed;
+// entries are examined with fstatat on their directory's descriptor and
+// handed on as (descriptor, name); no working directory is ever changed.
+// A pointer that climbs out of the template directory names nothing.
 //
 // The walk keeps an explicit stack of pending directories; per entry it
 // makes a bounded number of system calls.
@@ -23,7 +25,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <set>
+#include <tuple>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "internal.h"
 #include "kxfsutil.h"
@@ -42,13 +48,41 @@ namespace {
 
 constexpr unsigned kProgressSeconds = 5;
 
+// The links that claim one cow file, counted before the walk: the names
+// not yet met, the marked ones among them, the marked link inodes that
+// still need it, and the inode of the marked link met last (the one that
+// gets the cow file's own inode; earlier links get copies).
+struct claim_count {
+    int names = 0;
+    int marked_names = 0;
+    int marked_links = 0;
+    kx::InodeKey owner{};
+    bool needed = false;
+};
+std::unordered_map<std::string, claim_count> claims;
+bool claims_counted = false;
+// Links of several names: the names the count met, and the link count
+// it saw.
+struct name_count {
+    nlink_t seen = 0;
+    nlink_t links = 0;
+    nlink_t met = 0;  // by the walk
+};
+std::unordered_map<kx::InodeKey, name_count, kx::InodeKeyHash> link_names;
+
 bool corrections_selected() {
     return (get_option() & OPT_CORR_MASK) != 0;
 }
 
-void push_dir(const std::string &path, const struct stat &st) {
+void tell_entry(entry_kind kind, const std::string &path, const struct stat &st) {
+    if (observer && observer->entry)
+        observer->entry(observer->data, kind, path.c_str(), &st);
+}
+
+void push_dir(const std::string &path, const std::string &rel, const struct stat &st) {
     auto *node = static_cast<scan_node *>(xmalloc(sizeof(scan_node)));
     node->path = xstrdup(path.c_str());
+    node->rel = xstrdup(rel.c_str());
     node->dev = st.st_dev;
     node->ino = st.st_ino;
     node->next = info->head;
@@ -58,13 +92,31 @@ void push_dir(const std::string &path, const struct stat &st) {
     info->dirs++;
 }
 
-// Reads the target of the link name (lstat gave st): fatal when it cannot
+// Opens the pending directory rel below the root, following no link, and
+// checks that it is still the inode dev/ino. A path too long for one call
+// is opened one component at a time.
+kx::Fd open_tree_dir(const char *rel, dev_t dev, ino_t ino) {
+    kx::Fd fd = kx::open_dir_beneath(area->root.fd, rel, dev, ino);
+    if (fd.ok() || errno != ENAMETOOLONG)
+        return fd;
+    fd = kx::Fd(kx::open_beneath_walk(area->root.fd, rel, O_RDONLY | O_DIRECTORY, 0));
+    struct stat st;
+    if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
+        return kx::Fd();
+    if (!kx::same_inode(st, dev, ino)) {
+        errno = ESTALE;
+        return kx::Fd();
+    }
+    return fd;
+}
+
+// Reads the target of the link name (fstatat gave st): fatal when it cannot
 // be read or its length is not the recorded one.
-std::string read_link_text(const char *parent, const char *name, const struct stat &st) {
+std::string read_link_text(const item_ref &at, const struct stat &st) {
     std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
-    ssize_t n = ::readlink(name, text.data(), text.size());
+    ssize_t n = ::readlinkat(at.dirfd, at.name, text.data(), text.size());
     if (n < 0)
-        error(1, errno, "Kxfsutil: readlink `%s/%s'", parent, name);
+        error(1, errno, "Kxfsutil: readlink `%s/%s'", at.dir_path, at.name);
     if (n != st.st_size)
         error(1, 0, "Kxfsutil: readlink return wrong size :st.size=%d:readlink=%d",
               static_cast<int>(st.st_size), static_cast<int>(n));
@@ -72,13 +124,19 @@ std::string read_link_text(const char *parent, const char *name, const struct st
     return text;
 }
 
+// A regular file of cow_dir: 1, another object 0, none -1.
+int cow_file_stat(const char *name, struct stat *st) {
+    if (::fstatat(area->cow.fd, name, st, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    return S_ISREG(st->st_mode) ? 1 : 0;
+}
+
 // A magic link: builds the state word and hands it on.
-void check_magic_link(const char *name, const std::string &path, struct stat &st,
+void check_magic_link(const item_ref &at, const std::string &path, struct stat &st,
                       const std::string &text) {
     int state = 0;
     char *cow_name = vefs_path_to_name(text.c_str());
     std::string cow_path = kx::join(cow_dir, cow_name);
-    std::free(cow_name);
     const char *rest = text.c_str() + MAGIC_PREFIX_LEN;
     std::string template_path = kx::join(temp_dir, rest);
     struct stat tst {}, cst {};
@@ -86,7 +144,8 @@ void check_magic_link(const char *name, const std::string &path, struct stat &st
     if (outside)
         warning(0, "'template' '%s' is outside the template directory", template_path.c_str());
 
-    if (std::strcmp(name, DIRINDEX_NAME) == 0) {
+    bool marker = std::strcmp(at.name, DIRINDEX_NAME) == 0;
+    if (marker) {
         if (!outside) {
             int r = is_directory(template_path.c_str(), &tst);
             if (r == 1)
@@ -102,7 +161,7 @@ void check_magic_link(const char *name, const std::string &path, struct stat &st
             else if (r == 0)
                 warning(0, "'template' '%s' not regular", template_path.c_str());
         }
-        int r = is_regular_file(cow_path.c_str(), &cst);
+        int r = cow_file_stat(cow_name, &cst);
         if (r == 1)
             state |= LINK_COW;
         else if (r == 0)
@@ -112,27 +171,63 @@ void check_magic_link(const char *name, const std::string &path, struct stat &st
     info->links++;
     if (st.st_mode & COW_MARK)
         state |= LINK_MARK;
+    tell_entry(marker ? ENTRY_MARKER_LINK : ENTRY_MAGIC_LINK, path, st);
+
+    // What the other claims on the cow file leave to this one.
+    bool marked = state & LINK_MARK;
+    bool scratch_needed = false;
+    int scratch_left = marked ? 1 : 0;
+    kx::InodeKey key{st.st_dev, st.st_ino};
+    name_count *names = nullptr;
+    if (st.st_nlink > 1) {
+        auto it = link_names.find(key);
+        names = it == link_names.end() ? nullptr : &it->second;
+    }
+    cow_claim claim{false,         true,           true, true,
+                    names == nullptr || names->seen - names->met <= 1,
+                    &scratch_left, &scratch_needed};
+    claim_count *count = nullptr;
+    if (claims_counted && (state & LINK_COW)) {
+        auto it = claims.find(cow_name);
+        if (it != claims.end()) {
+            count = &it->second;
+            claim.counted = true;
+            claim.last = count->names <= 1;
+            claim.last_marked = count->marked_names - (marked ? 1 : 0) <= 0;
+            claim.owner = count->owner == key;
+            claim.marked_left = &count->marked_links;
+            claim.needed = &count->needed;
+        }
+    }
+    std::free(cow_name);
 
     unsigned int opts = get_option();
     if (opts & OPT_CORR_MASK)
         check_magic(state, path.c_str(), &st, template_path.c_str(), &tst, cow_path.c_str(),
-                    &cst);
+                    &cst, &at);
     if (opts & OPT_OPT_MASK)
         optimize_magic(state, path.c_str(), &st, template_path.c_str(), &tst, cow_path.c_str(),
-                       &cst);
+                       &cst, &at, &claim);
     if (opts & OPT_UPGRADE)
         upgrade_magic(state, text.c_str(), path.c_str(), &st, template_path.c_str(), &tst,
-                      cow_path.c_str(), &cst);
+                      cow_path.c_str(), &cst, &at, &claim);
+    if (count) {
+        count->names--;
+        if (marked)
+            count->marked_names--;
+    }
+    if (names)
+        names->met++;
 }
 
 // A regular file with the sticky bit. Returns false when it is no
 // shortcut after all: its content is not a magic target (too short, too
 // long, holding a zero byte, or not starting with the prefix).
-bool check_shortcut(const char *name, const std::string &path, const struct stat &st) {
+bool check_shortcut(const item_ref &at, const std::string &path, const struct stat &st) {
     if (st.st_size < MAGIC_PREFIX_LEN || st.st_size > MAGIC_TARGET_MAX)
         return false;
     std::string content(static_cast<size_t>(st.st_size) + 1, '\0');
-    int n = read_shortcut(name, content.data(), content.size());
+    int n = read_shortcut_at(at.dirfd, at.name, content.data(), content.size());
     if (n == -1 || n == -2) {
         warning(errno, "can't read shortcut '%s'", path.c_str());
         return true;
@@ -144,79 +239,93 @@ bool check_shortcut(const char *name, const std::string &path, const struct stat
         content.find('\0') != std::string::npos)
         return false;
     if (kxfsutil_debug_level > 3)
-        debug_print(4, "%s -> %s\n", name, content.c_str());
+        debug_print(4, "%s -> %s\n", at.name, content.c_str());
+    tell_entry(ENTRY_SHORTCUT, path, st);
 
     const char *rest = content.c_str() + MAGIC_PREFIX_LEN;
     std::string template_path = kx::join(temp_dir, rest);
     struct stat tst;
     if (leaves_template(rest)) {
-        warning(0, "'%s'->'%s' is outside the template directory", name, content.c_str());
-        correct(CORR_LINK, 0, 0, path.c_str(), nullptr);
+        warning(0, "'%s'->'%s' is outside the template directory", at.name, content.c_str());
+        correct(CORR_LINK, 0, 0, path.c_str(), nullptr, &at);
     } else if (::lstat(template_path.c_str(), &tst) != 0) {
-        warning(0, "'%s'->'%s' not found", name, content.c_str());
-        correct(CORR_LINK, 0, 0, path.c_str(), nullptr);
+        warning(0, "'%s'->'%s' not found", at.name, content.c_str());
+        correct(CORR_LINK, 0, 0, path.c_str(), nullptr, &at);
     }
-    check_template_pointer(name, content.c_str());
+    check_template_pointer(at.name, content.c_str());
     return true;
 }
 
-// Makes room for the repaired copy of a dirindex: a stale copy of an
-// earlier run is removed (it is never opened through a link). False when
-// the name is held by something that cannot be removed.
-bool free_repair_slot() {
-    struct stat st;
-    if (::lstat(DIRINDEX_TMP_NAME, &st) != 0)
-        return errno == ENOENT;
-    if (S_ISDIR(st.st_mode))
-        return false;
-    return ::unlink(DIRINDEX_TMP_NAME) == 0;
-}
-
-// The repaired copy is written only when the action may use it.
+// The repaired copy is made only when the action may use it.
 bool repair_copy_wanted() {
     int act = corr_act[CORR_LINK];
-    if (act == ACT_UNSET)
+    if (act == ACT_UNSET || observer)
         return false;
     return act == ACT_MOVE || act == ACT_REMOVE || (get_option() & OPT_INTERACTIVE);
 }
 
-// The dirindex file of the directory being read.
-void check_dirindex(const std::string &path, const struct stat &st) {
-    bool copy = repair_copy_wanted() && free_repair_slot();
-    int r = fsck_dirindex(".", path.c_str(), copy ? DIRINDEX_TMP_NAME : nullptr, temp_dir);
-    if (r == -1 && copy) {
-        // The file could not be mapped, or the copy not be written: only
-        // the first makes the file itself broken.
-        ::unlink(DIRINDEX_TMP_NAME);
-        copy = false;
-        r = fsck_dirindex(".", path.c_str(), nullptr, temp_dir);
+// Writes the records the check kept into a new file of the directory, which
+// gets a name only when it is put in place (a file without a name where
+// the filesystem has them). False when it cannot be made.
+bool write_repaired_copy(const item_ref &at) {
+    if (kxfsutil_debug_level >= 4)
+        debug_print(4, "Scanned %d entries, %d dirs\n", static_cast<int>(tot),
+                    static_cast<int>(dtot));
+    select_prime();
+    create_hash_table();
+    kx::Fd fd(::openat(at.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
+    std::string name;
+    if (!fd.ok()) {
+        // Without unnamed files: a new file of our own name.
+        kx::TempName temp;
+        if (!temp.create_file(at.dirfd, DIRINDEX_TMP_NAME, '.', fd)) {
+            werror(errno, "can't open '%s'", DIRINDEX_TMP_NAME);
+            clean_memory();
+            return false;
+        }
+        name = temp.name();
+        temp.keep();
     }
-    if (r < 0)
-        correct(CORR_LINK, DIRINDEX_BROKEN, st.st_mode, path.c_str(), nullptr);
-    else if (r > 0)
-        correct(CORR_LINK, copy ? DIRINDEX_FIXED : DIRINDEX_UNFIXED, st.st_mode, path.c_str(),
-                nullptr);
+    bool written = emit_dirindex(fd.get()) == 0 && (name.empty() || ::fchmod(fd.get(), 0644) == 0);
+    clean_memory();
+    if (!written) {
+        if (!name.empty())
+            ::unlinkat(at.dirfd, name.c_str(), 0);
+        return false;
+    }
+    if (kxfsutil_debug_level >= 4)
+        debug_print(4, "wrote file %s/%s \n", at.dir_path,
+                    name.empty() ? DIRINDEX_TMP_NAME : name.c_str());
+    repaired_index_fd = fd.release();
+    repaired_index_name = name;
+    return true;
 }
 
-// Opens a directory of the tree without following a link at its end. A
-// path too long for one call is opened one component at a time, none of
-// them through a link.
-int open_tree_dir(const char *path) {
-    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 || errno != ENAMETOOLONG)
-        return fd;
-    kx::Fd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::string_view rest(path);
-    while (dir.ok() && !rest.empty()) {
-        size_t slash = rest.find('/');
-        std::string part(rest.substr(0, slash));
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (part.empty())
-            continue;
-        int flags = rest.empty() ? O_RDONLY : O_PATH;
-        dir = kx::Fd(::openat(dir.get(), part.c_str(), flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+// The dirindex file of the directory at.dirfd, checked once.
+void check_dirindex(const item_ref &at, const std::string &path, const struct stat &st) {
+    tell_entry(ENTRY_MARKER_INDEX, path, st);
+    struct stat mst;
+    void *map = mmap_file_at(at.dirfd, DIRINDEX_NAME, &mst, at.dir_path);
+    int r = -1;
+    bool fixed = false;
+    if (map == nullptr) {
+        werror(errno, "can't mmap dirindex file '%s/%s'", at.dir_path, path.c_str());
+    } else {
+        kx::Mapping mapping(map, static_cast<size_t>(mst.st_size));
+        r = fsck_in_core(path.c_str(), map, mapping.size(), nullptr, temp_dir);
+        if (r == 1 && repair_copy_wanted())
+            fixed = write_repaired_copy(at);
+        else
+            clean_memory();
+        if (mapping.unmap() != 0)
+            werror(errno, "can't munmap dirindex file '%s/%s'", at.dir_path, path.c_str());
     }
-    return dir.release();
+    if (r < 0)
+        correct(CORR_LINK, DIRINDEX_BROKEN, st.st_mode, path.c_str(), nullptr, &at);
+    else if (r > 0)
+        correct(CORR_LINK, fixed ? DIRINDEX_FIXED : DIRINDEX_UNFIXED, st.st_mode, path.c_str(),
+                nullptr, &at);
+    drop_repaired_copy(at);
 }
 
 void show_progress(const char *parent, const char *name) {
@@ -228,19 +337,48 @@ void show_progress(const char *parent, const char *name) {
     ::alarm(kProgressSeconds);
 }
 
-}  // namespace
-
-void alarm_handler(int /*signal*/) {
-    alarmed = alarmed + 1;
+// Clears the magic-directory mark of an upgraded directory through a
+// descriptor of the very directory that was examined.
+void clear_dir_mark(int fd, const std::string &path, struct stat &st) {
+    warning(0, "clearing SUID on '%s'", path.c_str());
+    st.st_mode &= ~MAGIC_DIR_MARK;
+    if (::fchmod(fd, st.st_mode & 07777) != 0)
+        warning(errno, "can't chmod directory '%s'", path.c_str());
 }
 
-void check_item(const char *parent_name, const char *item_name) {
-    KX_ASSERT(parent_name && item_name);
-    const char *parent = parent_name, *name = item_name;
+void check_directory(const item_ref &at, const std::string &path, struct stat &st) {
+    tell_entry(ENTRY_DIR, path, st);
+    if ((get_option() & OPT_UPGRADE) && (st.st_mode & MAGIC_DIR_MARK)) {
+        // The very directory that was examined, or none.
+        kx::Fd fd(::openat(at.dirfd, at.name,
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat now;
+        int err = 0;
+        if (!fd.ok() || ::fstat(fd.get(), &now) != 0)
+            err = errno;
+        else if (!kx::same_inode(now, st.st_dev, st.st_ino))
+            err = ESTALE;
+        if (err == 0) {
+            clear_dir_mark(fd.get(), path, st);
+        } else {
+            warning(0, "clearing SUID on '%s'", path.c_str());
+            warning(err, "can't chmod directory '%s'", path.c_str());
+        }
+    }
+    std::string rel = at.dir_rel[0] == '\0' ? std::string(at.name) : kx::join(at.dir_rel, at.name);
+    push_dir(path, rel, st);
+}
+
+// One entry of the directory being read.
+void check_item(const item_ref &entry) {
+    KX_ASSERT(entry.dir_path && entry.name);
+    const char *parent = entry.dir_path, *name = entry.name;
     struct stat st;
-    if (::lstat(name, &st) != 0) {
-        // Our own repaired copy may be listed after it took its place.
-        if (errno == ENOENT && std::strcmp(name, DIRINDEX_TMP_NAME) == 0)
+    item_ref at = entry;
+    at.st = &st;
+    if (::fstatat(at.dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // Our own temporary may be listed after it took its place.
+        if (errno == ENOENT && is_own_temporary(name))
             return;
         error(1, errno, "Kxfsutil: lstat `%s/%s'", parent, name);
     }
@@ -249,64 +387,202 @@ void check_item(const char *parent_name, const char *item_name) {
                     static_cast<int>(st.st_ino), static_cast<int>(st.st_nlink),
                     static_cast<unsigned>(st.st_mode));
     show_progress(parent, name);
-    std::string path = parent[0] == '\0' ? std::string(name) : kx::join(parent, name);
+    std::string path = kx::join(parent, name);
 
     if (S_ISLNK(st.st_mode)) {
-        std::string text = read_link_text(parent, name, st);
+        std::string text = read_link_text(at, st);
         if (kxfsutil_debug_level > 3)
             debug_print(4, "%s -> %s\n", name, text.c_str());
         if (kx::is_magic(std::string_view(text)))
-            check_magic_link(name, path, st, text);
+            check_magic_link(at, path, st, text);
+        else
+            tell_entry(ENTRY_SYMLINK, path, st);
     } else if (S_ISREG(st.st_mode)) {
         bool handled = false;
         bool marker = std::strcmp(name, DIRINDEX_NAME) == 0;
         if ((st.st_mode & COW_MARK) && corrections_selected()) {
-            handled = check_shortcut(name, path, st);
+            handled = check_shortcut(at, path, st);
             if (!handled && !marker)
                 warning(0, "'%s' is not a shortcut: its content is not a magic target",
                         path.c_str());
         }
         struct stat dst;
-        if (!handled && marker && corrections_selected() && ::lstat(".", &dst) == 0 &&
+        if (!handled && marker && corrections_selected() && ::fstat(at.dirfd, &dst) == 0 &&
             (dst.st_mode & MAGIC_DIR_MARK))
-            check_dirindex(path, st);
+            check_dirindex(at, path, st);
+        else if (!handled)
+            tell_entry(ENTRY_FILE, path, st);
     } else if (S_ISDIR(st.st_mode)) {
-        if ((get_option() & OPT_UPGRADE) && (st.st_mode & MAGIC_DIR_MARK)) {
-            warning(0, "clearing SUID on '%s'", path.c_str());
-            st.st_mode &= ~MAGIC_DIR_MARK;
-            if (::chmod(name, st.st_mode & 07777) != 0)
-                warning(errno, "can't chmod directory '%s'", path.c_str());
-        }
-        push_dir(path, st);
+        check_directory(at, path, st);
         return;
+    } else {
+        tell_entry(ENTRY_OTHER, path, st);
     }
     info->files++;
 }
 
-void scan_dir(const char *path, dev_t dev, ino_t ino) {
+void scan_dir(const scan_node &node) {
     if (kxfsutil_debug_level > 3)
-        debug_print(4, "Scan dir begin :%s:\n", path);
-    kx::Fd fd(open_tree_dir(path));
+        debug_print(4, "Scan dir begin :%s:\n", node.path);
+    kx::Fd fd = open_tree_dir(node.rel, node.dev, node.ino);
     if (!fd.ok())
-        error(1, errno, "Kxfsutil: opendir '%s'", path);
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0)
-        error(1, errno, "Kxfsutil: opendir '%s'", path);
-    if (st.st_dev != dev || st.st_ino != ino)
-        error(1, ESTALE, "Kxfsutil: opendir '%s'", path);
-    if (::fchdir(fd.get()) != 0)
-        error(1, errno, "Kxfsutil: chdir '%s'", path);
+        error(1, errno, "Kxfsutil: opendir '%s'", node.path);
     kx::Dir dir(::fdopendir(fd.get()));
     if (!dir.ok())
-        error(1, errno, "Kxfsutil: opendir '%s'", path);
+        error(1, errno, "Kxfsutil: opendir '%s'", node.path);
     fd.release();
+    item_ref at{::dirfd(dir.get()), nullptr, node.path, node.rel, nullptr};
     while (struct dirent *e = ::readdir(dir.get())) {
-        if (!kx::is_dot_or_dotdot(e->d_name))
-            check_item(path, e->d_name);
+        if (kx::is_dot_or_dotdot(e->d_name))
+            continue;
+        at.name = e->d_name;
+        check_item(at);
     }
     dir.close();
     if (kxfsutil_debug_level > 3)
-        debug_print(4, "Scan dir end :%s:\n", path);
+        debug_print(4, "Scan dir end :%s:\n", node.path);
+}
+
+// The root item: the tree's own directory, the first node of the stack.
+void check_root() {
+    struct stat st;
+    if (area->root.fd < 0)
+        error(1, area->root.error, "Kxfsutil: lstat `%s/%s'", "", root_dir);
+    if (::fstat(area->root.fd, &st) != 0)
+        error(1, errno, "Kxfsutil: lstat `%s/%s'", "", root_dir);
+    if (kxfsutil_debug_level > 3)
+        debug_print(4, "Check item %s:ino %d:links %d:mode %#o\n", root_dir,
+                    static_cast<int>(st.st_ino), static_cast<int>(st.st_nlink),
+                    static_cast<unsigned>(st.st_mode));
+    show_progress("", root_dir);
+    tell_entry(ENTRY_DIR, root_dir, st);
+    if ((get_option() & OPT_UPGRADE) && (st.st_mode & MAGIC_DIR_MARK))
+        clear_dir_mark(area->root.fd, root_dir, st);
+    push_dir(root_dir, "", st);
+}
+
+// A new listing of the directory fd (a description of its own, so that
+// the handle's descriptor keeps its position).
+kx::Dir list_dir(int fd) {
+    kx::Fd own(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!own.ok())
+        return kx::Dir();
+    kx::Dir dir(::fdopendir(own.get()));
+    if (dir.ok())
+        own.release();
+    return dir;
+}
+
+// The type of an entry from its listing, or from fstatat when the listing
+// does not say; st is filled when fstatat was asked.
+unsigned entry_type(int dirfd, const struct dirent *e, struct stat &st, bool &stated) {
+    stated = false;
+    if (e->d_type != DT_UNKNOWN)
+        return e->d_type;
+    if (::fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return DT_UNKNOWN;
+    stated = true;
+    return IFTODT(st.st_mode);
+}
+
+// Counts, for every regular file of cow_dir, the magic links of the tree
+// that claim it. A directory that cannot be read is passed over here: the
+// walk itself reports it.
+void count_claims() {
+    claims.clear();
+    link_names.clear();
+    claims_counted = true;
+    std::unordered_set<std::string> cows;
+    if (area->cow.fd >= 0) {
+        kx::Dir dir = list_dir(area->cow.fd);
+        while (dir.ok() && (errno = 0, true)) {
+            struct dirent *e = ::readdir(dir.get());
+            if (e == nullptr)
+                break;
+            struct stat st;
+            bool stated;
+            if (!kx::is_dot_or_dotdot(e->d_name) &&
+                entry_type(::dirfd(dir.get()), e, st, stated) == DT_REG)
+                cows.insert(e->d_name);
+        }
+    }
+    if (cows.empty() || area->root.fd < 0)
+        return;
+    struct pending {
+        std::string rel;
+        dev_t dev;
+        ino_t ino;
+    };
+    std::vector<pending> stack;
+    struct stat root;
+    if (::fstat(area->root.fd, &root) != 0)
+        return;
+    stack.push_back({"", root.st_dev, root.st_ino});
+    std::string text;
+    std::set<std::tuple<std::string, dev_t, ino_t>> marked_inodes;
+    while (!stack.empty()) {
+        pending dir_node = std::move(stack.back());
+        stack.pop_back();
+        kx::Fd fd = open_tree_dir(dir_node.rel.c_str(), dir_node.dev, dir_node.ino);
+        kx::Dir dir(fd.ok() ? ::fdopendir(fd.get()) : nullptr);
+        if (!dir.ok())
+            continue;
+        fd.release();
+        int dfd = ::dirfd(dir.get());
+        while (struct dirent *e = ::readdir(dir.get())) {
+            if (kx::is_dot_or_dotdot(e->d_name))
+                continue;
+            struct stat st;
+            bool stated;
+            unsigned type = entry_type(dfd, e, st, stated);
+            if (type != DT_DIR && type != DT_LNK)
+                continue;
+            if (!stated && ::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode)) {
+                stack.push_back({dir_node.rel.empty() ? std::string(e->d_name)
+                                                      : kx::join(dir_node.rel, e->d_name),
+                                 st.st_dev, st.st_ino});
+                continue;
+            }
+            if (S_ISLNK(st.st_mode) && st.st_nlink > 1) {
+                name_count &n = link_names[{st.st_dev, st.st_ino}];
+                n.seen++;
+                n.links = st.st_nlink;
+            }
+            if (!S_ISLNK(st.st_mode) || std::strcmp(e->d_name, DIRINDEX_NAME) == 0 ||
+                !kx::read_link(dfd, e->d_name, st.st_size, text) ||
+                !kx::is_magic(std::string_view(text)))
+                continue;
+            char *cow_name = vefs_path_to_name(text.c_str());
+            if (cows.count(cow_name)) {
+                claim_count &c = claims[cow_name];
+                c.names++;
+                if (st.st_mode & COW_MARK) {
+                    c.marked_names++;
+                    c.owner = {st.st_dev, st.st_ino};
+                    // A link of several names is one link.
+                    if (marked_inodes.insert({cow_name, st.st_dev, st.st_ino}).second)
+                        c.marked_links++;
+                }
+            }
+            std::free(cow_name);
+        }
+    }
+}
+
+// Whether the run may take a cow file from the links that claim it.
+bool claims_matter() {
+    if (observer)
+        return false;
+    return opt_act[OPTIM_REPLACE] == ACT_DO || opt_act[OPTIM_EMPTY] == ACT_DO ||
+           (get_option() & OPT_UPGRADE);
+}
+
+}  // namespace
+
+void alarm_handler(int /*signal*/) {
+    alarmed = alarmed + 1;
 }
 
 void scan_mount_point(const char *area_dir, int veid) {
@@ -320,16 +596,18 @@ void scan_mount_point(const char *area_dir, int veid) {
         debug_print(4, "Scan mount point begin:%s:\n", root_dir);
     if (get_option() & OPT_UPGRADE)
         upgrade_prepare(area_dir, veid);
+    claims_counted = false;
+    if (claims_matter())
+        count_claims();
 
-    check_item("", root_dir);
+    check_root();
     while (scan_node *node = info->head) {
         info->head = node->next;
-        scan_dir(node->path, node->dev, node->ino);
+        scan_dir(*node);
         std::free(node->path);
+        std::free(node->rel);
         std::free(node);
     }
-    if (::chdir(curr_path) != 0)
-        error(1, errno, "Kxfsutil: chdir '%s'", curr_path);
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan mount point end :%s:files %d:dirs %d\n", root_dir, info->files,
                     info->dirs);
@@ -341,7 +619,9 @@ void scan_cow_dir(void) {
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan COW dir begin :%s:\n", cow_dir);
     init_cow_hash();
-    kx::Dir dir(::opendir(cow_dir));
+    if (area->cow.fd < 0)
+        error(1, area->cow.error, "Kxfsutil: opendir '%s'", cow_dir);
+    kx::Dir dir = list_dir(area->cow.fd);
     if (!dir.ok())
         error(1, errno, "Kxfsutil: opendir '%s'", cow_dir);
     while (struct dirent *e = ::readdir(dir.get())) {
@@ -351,4 +631,27 @@ void scan_cow_dir(void) {
     dir.close();
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan COW dir end :%s:\n", cow_dir);
+}
+
+bool release_claim(const cow_claim *claim, bool whole) {
+    if ((whole || claim->last_name) && *claim->marked_left > 0)
+        --*claim->marked_left;
+    return *claim->marked_left <= 0 && !*claim->needed;
+}
+
+bool names_accounted(const struct stat &link_stat) {
+    if (link_stat.st_nlink <= 1)
+        return true;
+    if (!claims_counted)
+        return false;
+    auto it = link_names.find({link_stat.st_dev, link_stat.st_ino});
+    return it != link_names.end() && it->second.seen >= it->second.links;
+}
+
+void lost_cow_pass(void) {
+    while (const char *name = first_cow_item()) {
+        std::string cow_path = kx::join(cow_dir, name);
+        correct(CORR_COW, 0, 0, nullptr, cow_path.c_str(), nullptr);
+        remove_cow_item(name);
+    }
 }

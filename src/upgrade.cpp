@@ -3,19 +3,27 @@
 // the cow file itself moved into the tree; cow files equal to their
 // template go, and the directory marks are cleared (the scan does that).
 //
-// It relies on the scan (scan.cpp) for the state word, the stat records
-// and the current directory (the link's directory), on kxfsutil.cpp for the
-// version checks before it, and on correct.cpp for the relative names.
+// It relies on the scan (scan.cpp) for the state word, the stat records,
+// the entry's (directory descriptor, name) and the claims on each cow
+// file; on check_state.cpp for the area handle and the version read at the
+// start; on replace.cpp for putting new entries in place.
 //
 // An upgrade may be interrupted at any point and is resumed by a second
 // run on the area marked "999.999". Each link is replaced in one rename of
-// a complete replacement prepared beside it (its attributes applied before
-// the rename), so an entry is always either the old link or its finished
-// replacement. What links of several names share across the walk (the
-// shortcut made for the first name, the cow files to delete at the end) is
-// also written to a journal beside the version link before the rename that
-// depends on it, so a resumed run finds it again; the journal goes when the
-// clean-up is done. The clean-up never removes the last name of a cow file.
+// a complete replacement (its attributes applied before the rename), so an
+// entry is always either the old link or its finished replacement. Of
+// several links that claim one changed cow file, each keeps the changed
+// content: the last gets the cow file, the others copies.
+//
+// What links of several names share across the walk (the shortcut made
+// for the first name, the cow files to delete at the end) is written to a
+// journal beside the version link before the rename that depends on it,
+// so a resumed run finds it again; the journal goes when the clean-up is
+// done. The journal lies in the area, so a resumed run trusts it only as a
+// regular file of one name, opened without a link, whose records all name
+// entries of the tree ("root/...", "cow/..."); they are resolved beneath
+// the tree's descriptors. The clean-up never removes the last name of a
+// cow file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,33 +46,34 @@ namespace {
 
 constexpr const char *kJournalName = ".kxfsutil-upgrade.journal";
 
-// Cow files that received a further name, deleted after the walk, the most
-// recently added first.
+// Cow files (names in cow_dir) that received a further name, deleted after
+// the walk, the most recently added first.
 std::vector<std::string> info_rm;
 std::unordered_set<std::string> info_rm_set;
-// The shortcut made for the first name of a link inode.
+// The shortcut made for the first name of a link inode (below root_dir).
 std::unordered_map<kx::InodeKey, std::string, kx::InodeKeyHash> info_ino;
 
-std::string journal_path;
+std::string journal_shown;
 kx::Fd journal;
 
 // Appends one record and makes it durable before the rename that relies
-// on it. Records: "R <len> <path>\n" and "I <dev> <ino> <len> <path>\n".
+// on it. Records: "R <len> cow/<name>\n", "I <dev> <ino> <len> root/<path>\n".
 void journal_write(const std::string &record) {
     if (!journal.ok())
         return;
-    ssize_t n = ::write(journal.get(), record.data(), record.size());
-    if (n != static_cast<ssize_t>(record.size()) || ::fdatasync(journal.get()) != 0)
-        error(1, errno, "can't write '%s'", journal_path.c_str());
+    if (!kx::write_all(journal.get(), record) || ::fdatasync(journal.get()) != 0)
+        error(1, errno, "can't write '%s'", journal_shown.c_str());
 }
 
 // True when the name was not in the list before.
-bool remember_removal(const std::string &cow_path, bool durable) {
-    if (!info_rm_set.insert(cow_path).second)
+bool remember_removal(const std::string &cow_name, bool durable) {
+    if (!info_rm_set.insert(cow_name).second)
         return false;
-    info_rm.push_back(cow_path);
-    if (durable)
-        journal_write("R " + std::to_string(cow_path.size()) + " " + cow_path + "\n");
+    info_rm.push_back(cow_name);
+    if (durable) {
+        std::string path = "cow/" + cow_name;
+        journal_write("R " + std::to_string(path.size()) + " " + path + "\n");
+    }
     return true;
 }
 
@@ -75,117 +84,154 @@ void forget_last_removal() {
     info_rm.pop_back();
 }
 
-void remember_shortcut(const kx::InodeKey &key, const std::string &path, bool durable) {
-    info_ino[key] = path;
-    if (durable)
+void remember_shortcut(const kx::InodeKey &key, const std::string &rel, bool durable) {
+    info_ino[key] = rel;
+    if (durable) {
+        std::string path = "root/" + rel;
         journal_write("I " + std::to_string(static_cast<uint64_t>(key.dev)) + " " +
                       std::to_string(static_cast<uint64_t>(key.ino)) + " " +
                       std::to_string(path.size()) + " " + path + "\n");
+    }
 }
 
-// Reads the records of an interrupted run; a record cut short ends it.
-void journal_load() {
-    kx::Fd fd(::open(journal_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.ok())
-        return;
+[[noreturn]] void refuse_journal(int err, const char *why) {
+    error(1, err, "Upgrade journal '%s' %s: the upgrade is not resumed", journal_shown.c_str(),
+          why);
+    std::exit(1);
+}
+
+// A record's path below the tree: "cow/<name>" for R, "root/<path>" for I.
+// The part after the prefix, or false when the record names anything else.
+bool tree_path(std::string_view path, std::string_view prefix, bool single, std::string &out) {
+    if (path.substr(0, prefix.size()) != prefix)
+        return false;
+    out.assign(path.substr(prefix.size()));
+    std::vector<std::string_view> parts;
+    if (out.empty() || !kx::beneath_components(out.c_str(), parts) || parts.empty())
+        return false;
+    return !single || (parts.size() == 1 && parts[0] == out);
+}
+
+// Reads the records of an interrupted run. A record cut short at the end
+// (the run was killed while writing it) ends the list; any other record
+// that is not one of ours refuses the resume before anything changed.
+void journal_load(int fd) {
     std::string data;
-    char buf[65536];
-    ssize_t n;
-    while ((n = ::read(fd.get(), buf, sizeof buf)) > 0)
-        data.append(buf, static_cast<size_t>(n));
+    if (!kx::read_all(fd, data))
+        refuse_journal(errno, "cannot be read");
     std::string_view rest(data);
-    auto number = [&rest](uint64_t &value) {
+    // false: the data end inside the record.
+    auto number = [&rest](uint64_t &value, bool &bad) {
         size_t end = rest.find(' ');
-        if (end == 0 || end == std::string_view::npos)
+        if (end == std::string_view::npos)
             return false;
+        bad = end == 0 || end > 20;
         value = 0;
         for (char c : rest.substr(0, end)) {
             if (c < '0' || c > '9')
-                return false;
-            value = value * 10 + static_cast<uint64_t>(c - '0');
+                bad = true;
+            else
+                value = value * 10 + static_cast<uint64_t>(c - '0');
         }
         rest.remove_prefix(end + 1);
         return true;
     };
-    auto text = [&rest](uint64_t len, std::string &out) {
-        if (rest.size() < len + 1 || rest[len] != '\n')
-            return false;
-        out.assign(rest.substr(0, len));
-        rest.remove_prefix(len + 1);
-        return true;
-    };
-    while (rest.size() > 2 && rest[1] == ' ') {
+    while (!rest.empty()) {
+        if (rest.size() < 2)
+            return;
         char type = rest[0];
+        if ((type != 'R' && type != 'I') || rest[1] != ' ')
+            refuse_journal(0, "holds a record that is not the checker's");
         rest.remove_prefix(2);
         uint64_t dev = 0, ino = 0, len = 0;
-        std::string path;
-        if (type == 'R' && number(len) && text(len, path))
-            remember_removal(path, false);
-        else if (type == 'I' && number(dev) && number(ino) && number(len) && text(len, path))
-            remember_shortcut({static_cast<dev_t>(dev), static_cast<ino_t>(ino)}, path, false);
+        bool bad = false;
+        for (uint64_t *field : {&dev, &ino, &len}) {
+            if (type == 'R' && field != &len)
+                continue;
+            if (!number(*field, bad))
+                return;
+            if (bad)
+                refuse_journal(0, "holds a record that is not the checker's");
+        }
+        if (rest.size() < len + 1)
+            return;
+        std::string_view path = rest.substr(0, len);
+        if (rest[len] != '\n')
+            refuse_journal(0, "holds a record that is not the checker's");
+        rest.remove_prefix(len + 1);
+        std::string below;
+        if (type == 'R' && tree_path(path, "cow/", true, below))
+            remember_removal(below, false);
+        else if (type == 'I' && tree_path(path, "root/", false, below))
+            remember_shortcut({static_cast<dev_t>(dev), static_cast<ino_t>(ino)}, below, false);
         else
-            break;
+            refuse_journal(0, ("names '" + std::string(path) + "' outside the area's tree").c_str());
     }
 }
 
-void journal_open(bool resumed) {
-    journal_path = kx::join(fs_priv_dir, kJournalName);
-    if (resumed)
-        journal_load();
-    int flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (resumed ? 0 : O_TRUNC);
-    journal = kx::Fd(::open(journal_path.c_str(), flags, 0600));
+// A fresh upgrade finds no journal: one that is there is no run's of ours.
+void journal_absent_or_refuse() {
+    struct stat st;
+    if (::fstatat(area->tree.fd, kJournalName, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        error(1, 0, "Upgrade journal '%s' exists, but no upgrade is under way",
+              journal_shown.c_str());
+}
+
+void journal_create() {
+    journal = kx::open_output(area->tree.fd, kJournalName, O_WRONLY | O_APPEND, true, false, 0600);
     if (!journal.ok())
-        error(1, errno, "can't create '%s'", journal_path.c_str());
+        error(1, errno, "can't create '%s'", journal_shown.c_str());
 }
 
-// The entry's name in the current directory (the scan's directory).
-const char *leaf_of(const char *path) {
-    const char *slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
-// Our own temporary name, left behind by an interrupted run, goes first;
-// a name of a cow file's data may go, the data stays under its other names.
-void clear_temporary(const std::string &tmp) {
+// A resumed upgrade: the journal of the interrupted run, or a new one when
+// that run had not made one yet (or had removed it already).
+void journal_resume() {
     struct stat st;
-    if (::lstat(tmp.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-        ::unlink(tmp.c_str());
+    kx::Fd fd = kx::open_regular_at(area->tree.fd, kJournalName, &st);
+    if (!fd.ok()) {
+        if (errno != ENOENT)
+            refuse_journal(errno, "is not a regular file of one name");
+        journal_create();
+        return;
+    }
+    if (st.st_nlink != 1)
+        refuse_journal(EMLINK, "is not a regular file of one name");
+    journal_load(fd.get());
+    kx::Fd out(::openat(area->tree.fd, kJournalName,
+                        O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat now;
+    if (!out.ok() || ::fstat(out.get(), &now) != 0)
+        refuse_journal(errno, "cannot be written");
+    if (!kx::same_inode(now, st.st_dev, st.st_ino) || now.st_nlink != 1)
+        refuse_journal(ESTALE, "is not a regular file of one name");
+    journal = std::move(out);
 }
 
-// The shortcut made for another name of this link: still a shortcut that
-// holds the link's text (a journal entry of an interrupted run may name a
-// path whose rename never happened).
-bool is_shortcut_of(const std::string &path, const char *text) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !(st.st_mode & COW_MARK))
-        return false;
-    size_t len = std::strlen(text);
-    if (static_cast<size_t>(st.st_size) != len)
-        return false;
-    std::string content(len + 1, '\0');
-    return read_shortcut(path.c_str(), content.data(), content.size()) ==
-               static_cast<int>(len) &&
-           std::memcmp(content.data(), text, len) == 0;
-}
-
-bool cow_unchanged(const char *cow_path, const struct stat *cow_stat, const char *template_path,
+bool cow_unchanged(const char *cow, const struct stat *cow_stat, const char *template_path,
                    const struct stat *template_stat) {
     if (cow_stat->st_size != template_stat->st_size)
         return false;
-    if (check_eattr(cow_path) > 0)
+    if (check_eattr_at(area->cow.fd, cow) > 0)
         return false;
-    return compare_files(cow_path, template_path) == 0;
+    return compare_files_at(area->cow.fd, cow, AT_FDCWD, template_path) == 0;
 }
 
-// Outcome 1: the cow file equals its template and goes.
-void drop_unchanged_cow(const char *path, struct stat *link_stat, const char *cow_path,
-                        const char *item, const char *cow) {
+// Outcome 1: the cow file equals its template and goes (with the last link
+// that claims it).
+void drop_unchanged_cow(const item_ref &at, struct stat *link_stat, const char *cow,
+                        const char *item, const cow_claim *claim) {
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
+    bool inside = names_accounted(*link_stat);
+    bool marked = link_stat->st_mode & COW_MARK;
     link_stat->st_mode &= ~COW_MARK;
-    if (kxlchmod(leaf_of(path), link_stat->st_mode & 07777) != 0) {
+    // A link with names outside the area becomes a shortcut name by name:
+    // the mode of its inode is left to those names.
+    if (inside && kxlchmod_at(at.dirfd, at.name, link_stat->st_mode & 07777) != 0) {
         warning(errno, "can't set mark on 'magic' '%s'", item);
-    } else if (::unlink(cow_path) != 0) {
+    } else if (marked ? !release_claim(claim, inside) : *claim->marked_left > 0) {
+        // Other marked links still need the cow file.
+    } else if (::unlinkat(area->cow.fd, cow, 0) != 0) {
         warning(errno, "can't remove 'cow' '%s'", cow);
     } else if (kxfsutil_debug_level > 3) {
         debug_print(4, "Optimized: removed non-changed 'cow' '%s'\n", cow);
@@ -194,47 +240,36 @@ void drop_unchanged_cow(const char *path, struct stat *link_stat, const char *co
 
 // Outcome 2: the cow file takes the link's place, with the link's owner,
 // permission bits (without the mark) and times.
-void move_cow_into_place(const char *path, const struct stat *link_stat,
-                         const char *template_path, const char *cow_path, const char *item,
-                         const char *cow) {
+void move_cow_into_place(const item_ref &at, const struct stat *link_stat,
+                         const char *template_path, const char *cow, const char *cow_path,
+                         const struct stat *cow_stat, const char *item,
+                         const cow_claim *claim) {
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Optimization: 'cow' '%s' different from 'template' '%s'\n", cow,
                     relative_name(template_path, temp_dir));
     struct stat attrs = *link_stat;
     attrs.st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
-    // Applied before the rename, so that the entry never shows the cow
-    // file's own attributes; the result is not looked at.
-    set_attr(cow_path, &attrs);
-    std::string cow_key(cow_path);
-    if (link_stat->st_nlink <= 1 && !info_rm_set.count(cow_key)) {
-        long long flags = 0;
-        if (get_eattr(cow_path, &flags) != 0)
-            flags = 0;
-        if (::rename(cow_path, leaf_of(path)) != 0) {
-            warning(errno, "rename '%s'", cow);
-            return;
-        }
-        if (flags != 0)
-            set_eattr(leaf_of(path), static_cast<int>(flags));
-    } else {
+    cow_use use = COW_COPY;
+    if (claim->owner)
+        use = link_stat->st_nlink <= 1 && !info_rm_set.count(cow) && claim->last_marked
+                  ? COW_TAKE
+                  : COW_LINK;
+    bool added = false;
+    if (use == COW_LINK) {
         if (kxfsutil_debug_level > 3)
             debug_print(4, "Hard link with 'cow' '%s'\n", cow_path);
-        std::string bak = cow_key + ".bak";
-        clear_temporary(bak);
-        if (::link(cow_path, bak.c_str()) != 0) {
-            warning(errno, "link '%s'", bak.c_str());
-            return;
-        }
-        bool added = remember_removal(cow_key, true);
-        if (::rename(bak.c_str(), leaf_of(path)) != 0) {
-            int err = errno;
-            ::unlink(bak.c_str());
-            if (added)
-                forget_last_removal();
+        added = remember_removal(cow, true);
+    }
+    const char *failed = nullptr;
+    if (put_cow_in_place(cow, *cow_stat, at, attrs, use, &failed) < 0) {
+        int err = errno;
+        if (added)
+            forget_last_removal();
+        if (std::strcmp(failed, "rename") == 0)
             warning(err, "rename '%s'", cow);
-            return;
-        }
-        copy_eattr(cow_path, leaf_of(path));
+        else
+            warning(err, "link '%s'", (std::string(cow_path) + ".bak").c_str());
+        return;
     }
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Optimized: replaced 'magic' '%s' with 'cow' '%s'\n", item, cow);
@@ -242,40 +277,53 @@ void move_cow_into_place(const char *path, const struct stat *link_stat,
 
 // Outcome 3: the link becomes a shortcut holding its text; the names of one
 // link inode become names of one shortcut.
-void make_shortcut_in_place(const char *text, const char *path, struct stat *link_stat,
-                            const char *cow_path, const char *item) {
+void make_shortcut_in_place(const char *text, const item_ref &at, struct stat *link_stat,
+                            const char *cow, const char *item) {
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Replacing 'magic symlink' '%s' with 'mfile'\n", item);
-    std::string tmp = std::string(cow_path) + ".bak";
-    clear_temporary(tmp);
     kx::InodeKey key{link_stat->st_dev, link_stat->st_ino};
     auto known = info_ino.find(key);
-    if (known != info_ino.end() && is_shortcut_of(known->second, text)) {
-        if (::link(known->second.c_str(), tmp.c_str()) != 0) {
-            warning(errno, "link '%s' to '%s'", known->second.c_str(), tmp.c_str());
+    if (known != info_ino.end()) {
+        const std::string &rel = known->second;
+        size_t slash = rel.rfind('/');
+        std::string dir = slash == std::string::npos ? "" : rel.substr(0, slash);
+        std::string leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
+        kx::Fd kdir(kx::open_beneath(area->root.fd, dir.c_str(), O_PATH | O_DIRECTORY));
+        if (kdir.ok() && is_shortcut_of(kdir.get(), leaf.c_str(), text)) {
+            const char *failed = nullptr;
+            if (link_in_place(kdir.get(), leaf.c_str(), at, cow, text, &failed) != 0) {
+                int err = errno;
+                std::string tmp = kx::join(cow_dir, std::string(cow) + ".bak");
+                if (std::strcmp(failed, "rename") == 0)
+                    warning(err, "rename '%s'", tmp.c_str());
+                else
+                    warning(err, "link '%s' to '%s'", kx::join(root_dir, rel).c_str(),
+                            tmp.c_str());
+            }
             return;
         }
-        if (::rename(tmp.c_str(), leaf_of(path)) != 0) {
-            int err = errno;
-            ::unlink(tmp.c_str());
-            warning(err, "rename '%s'", tmp.c_str());
-        }
-        return;
     }
     link_stat->st_mode |= COW_MARK;
-    int length = static_cast<int>(std::strlen(text));
-    if (create_shortcut(tmp.c_str(), text, length, link_stat) != 0) {
-        warning(errno, "create temprorary shortcut '%s' to '%s'", tmp.c_str(), text);
-        ::unlink(tmp.c_str());
+    std::string tmp = make_shortcut_temporary(cow, text, *link_stat);
+    if (tmp.empty()) {
+        warning(errno, "create temprorary shortcut '%s' to '%s'",
+                kx::join(cow_dir, std::string(cow) + ".bak").c_str(), text);
         return;
     }
     if (link_stat->st_nlink > 1)
-        remember_shortcut(key, path, true);
-    if (::rename(tmp.c_str(), leaf_of(path)) != 0) {
+        remember_shortcut(key, below_root(at), true);
+    if (::renameat(area->cow.fd, tmp.c_str(), at.dirfd, at.name) != 0) {
         int err = errno;
-        ::unlink(tmp.c_str());
-        warning(err, "rename '%s' to '%s'", tmp.c_str(), path);
+        ::unlinkat(area->cow.fd, tmp.c_str(), 0);
+        std::string path = kx::join(at.dir_path, at.name);
+        warning(err, "rename '%s' to '%s'", kx::join(cow_dir, tmp).c_str(), path.c_str());
     }
+}
+
+// The reserved-name walk hands its entries to the exported callback.
+int reserved_name_at(void *data, int /*dirfd*/, const char * /*name*/, const char *path,
+                     const char *text, int flags, const struct stat *st) {
+    return check_reserved_name(data, path, text, flags, st);
 }
 
 }  // namespace
@@ -295,40 +343,46 @@ void upgrade_prepare(const char *area_dir, int veid) {
     info_rm.clear();
     info_rm_set.clear();
     info_ino.clear();
+    journal_shown = kx::join(area_dir, kJournalName);
+    // An upgrade under way passed the reserved-name test before it began;
+    // the walk would now meet the indexes of its own converted directories.
+    bool resumed = std::strcmp(area_version, "999.999") == 0;
+    if (!resumed && scan_private_at(area->root.fd, reserved_name_at, nullptr) != 0)
+        error(1, errno, "error during scan '%s'", root_dir);
     char text[KXFS_VERSION_BUF];
-    bool resumed = read_kxfs_version(area_dir, text) > 0 && std::strcmp(text, "999.999") == 0;
-    // An upgrade under way passed these tests before it began; the walk
-    // would now meet the markers and indexes of its own converted
-    // directories.
+    bool under_way =
+        read_kxfs_version_at(area->tree.fd, text, area_dir) > 0 && std::strcmp(text, "999.999") == 0;
     int status = 0;
-    if (!resumed) {
-        if (scan_private(root_dir, check_reserved_name, nullptr) != 0)
-            error(1, errno, "error during scan '%s'", root_dir);
-        if (veid > 0) {
-            status = check_template_area_kxfs3(veid);
-            if (status < 0)
-                werror(0, "error during check template area CT %i", veid);
-        }
+    if (veid > 0 && !under_way) {
+        status = check_template_area_kxfs3(veid);
+        if (status < 0)
+            werror(0, "error during check template area CT %i", veid);
     }
     if ((get_option() & OPT_RESERVED_NAME) || status != 0)
         error(1, 0, "Upgrade is not allowed, please fix above problems");
-    journal_open(resumed);
-    rewrite_kxfs_version(area_dir, "999.999");
+    if (resumed) {
+        journal_resume();
+        rewrite_kxfs_version_at(area->tree.fd, "999.999", area_dir);
+    } else {
+        journal_absent_or_refuse();
+        rewrite_kxfs_version_at(area->tree.fd, "999.999", area_dir);
+        journal_create();
+    }
 }
 
 void upgrade_magic(int state, const char *text, const char *path, struct stat *link_stat,
                    const char *template_path, struct stat *template_stat, const char *cow_path,
-                   struct stat *cow_stat) {
+                   struct stat *cow_stat, const item_ref *at, const cow_claim *claim) {
     const char *item = relative_name(path, root_dir);
     const char *cow = relative_name(cow_path, cow_dir);
     bool both = (state & LINK_TEMPLATE) && (state & LINK_COW);
-    if (both && cow_unchanged(cow_path, cow_stat, template_path, template_stat)) {
-        drop_unchanged_cow(path, link_stat, cow_path, item, cow);
+    if (both && cow_unchanged(cow, cow_stat, template_path, template_stat)) {
+        drop_unchanged_cow(*at, link_stat, cow, item, claim);
     } else if ((state & LINK_COW) && (state & LINK_MARK)) {
-        move_cow_into_place(path, link_stat, template_path, cow_path, item, cow);
+        move_cow_into_place(*at, link_stat, template_path, cow, cow_path, cow_stat, item, claim);
         return;
     }
-    make_shortcut_in_place(text, path, link_stat, cow_path, item);
+    make_shortcut_in_place(text, *at, link_stat, cow, item);
 }
 
 void upgrade_cleanup(void) {
@@ -337,22 +391,27 @@ void upgrade_cleanup(void) {
             debug_print(4, "Removing cow files:\n");
         for (auto it = info_rm.rbegin(); it != info_rm.rend(); ++it) {
             const char *name = it->c_str();
+            std::string shown = kx::join(cow_dir, name);
             if (kxfsutil_debug_level > 3)
-                debug_print(4, "Removing cow file '%s'\n", name);
+                debug_print(4, "Removing cow file '%s'\n", shown.c_str());
             struct stat st;
-            if (::lstat(name, &st) != 0 && errno == ENOENT)
+            if (::fstatat(area->cow.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
                 continue;  // removed by the run that was interrupted
             if (S_ISREG(st.st_mode) && st.st_nlink < 2) {
-                warning(0, "'cow' '%s' has no other name: kept", relative_name(name, cow_dir));
+                warning(0, "'cow' '%s' has no other name: kept", name);
                 continue;
             }
-            if (::unlink(name) != 0) {
-                werror(errno, "can't remove '%s'", name);
+            if (::unlinkat(area->cow.fd, name, 0) != 0) {
+                werror(errno, "can't remove '%s'", shown.c_str());
                 break;
             }
         }
     }
+    // The journal goes, if it is still the one this run wrote.
+    struct stat mine, there;
+    if (journal.ok() && ::fstat(journal.get(), &mine) == 0 &&
+        ::fstatat(area->tree.fd, kJournalName, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        kx::same_inode(there, mine.st_dev, mine.st_ino))
+        ::unlinkat(area->tree.fd, kJournalName, 0);
     journal.reset();
-    if (!journal_path.empty())
-        ::unlink(journal_path.c_str());
 }

@@ -9,6 +9,7 @@
 #include <utime.h>
 
 #include <map>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -366,16 +367,101 @@ TEST_F(Dirindex, RepairedCopyNeverWrittenThroughALink) {
     EXPECT_EQ(read_file(index), expected);
 }
 
-// The name is held by a directory: no copy can be made, and the index is
-// reported but kept.
-TEST_F(Dirindex, NoRepairedCopyKeepsTheIndex) {
+// The repaired copy's usual name belongs to whatever holds it: a sound
+// index is checked without touching it, a damaged one is repaired through
+// a name of the checker's own, and a warning names the entry left alone.
+TEST_F(Dirindex, TakenRepairNameIsLeftAlone) {
+    std::string expected = fresh_without_b();
+    const std::string taken = dir + "/" DIRINDEX_TMP_NAME;
+    const std::string warned = "Warning: '" + taken + "' is not the checker's: left as it is\n";
+    struct Holder {
+        const char *what;
+        void (*make)(const std::string &path);
+    } holders[] = {
+        {"file", [](const std::string &p) { kxtest::write_file(p, "the container's own"); }},
+        {"directory", [](const std::string &p) { kxtest::make_dirs(p + "/inside"); }},
+        {"index", [](const std::string &p) { kxtest::write_file(p, std::string(64, 'x')); }},
+    };
+    for (const Holder &h : holders) {
+        for (std::vector<std::string> opts : {std::vector<std::string>{"--clink=move"},
+                                              {"--clink=remove"}, {"-i", "--clink"}}) {
+            SCOPED_TRACE(std::string(h.what) + " " + opts.back());
+            kxtest::write_file(index, original);
+            h.make(taken);
+            auto held = kxtest::snapshot(dir);
+            // Beside the sound index: nothing to say, nothing touched.
+            kxtest::Run sound = area.check(opts, "r\n");
+            EXPECT_EQ(sound.err, "");
+            EXPECT_EQ(kxtest::snapshot(dir).size(), held.size());
+            // Beside the damaged one: repaired, the entry kept.
+            ASSERT_EQ(rename((area.tmpl + "/pkg/b").c_str(), (area.tmpl + "/b.away").c_str()), 0);
+            kxtest::Run r = area.check(opts, "r\n");
+            ASSERT_EQ(rename((area.tmpl + "/b.away").c_str(), (area.tmpl + "/pkg/b").c_str()), 0);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_TRUE(contains(r.out, warned));
+            EXPECT_EQ(read_file(index), expected);
+            struct stat now = kxtest::lstat_of(taken);
+            EXPECT_EQ(now.st_ino, held.at(DIRINDEX_TMP_NAME).ino);
+            if (S_ISREG(now.st_mode))
+                EXPECT_EQ(read_file(taken), held.at(DIRINDEX_TMP_NAME).data);
+            else
+                EXPECT_TRUE(exists(taken + "/inside"));
+            EXPECT_EQ(kxtest::snapshot(dir).size(), held.size());
+            kxtest::Run clean = kxtest::run({"/bin/rm", "-rf", taken});
+            ASSERT_EQ(clean.status, 0);
+        }
+    }
+}
+
+// An index that cannot even be mapped is checked once: each message once.
+TEST_F(Dirindex, UnmappableIndexIsCheckedOnce) {
+    const std::string mmap_warning =
+        "Warning: can't mmap dirindex file '" + index + "': Invalid argument\n";
+    const std::string mmap_error =
+        "Error: can't mmap dirindex file '" + dir + "/" + index + "': Invalid argument\n";
+    const std::string problem = "Broken 'dirindex' file 'idx/._kxlnk_.'";
+    struct Case {
+        std::vector<std::string> opts;
+        const char *input;
+        std::string out, err;
+    } cases[] = {
+        {{"--clink=move"}, "", mmap_warning,
+         mmap_error + problem + "\nCorrection: 'magic' 'idx/._kxlnk_.' moved to lost\n"},
+        {{"--clink=remove"}, "", mmap_warning,
+         mmap_error + problem + "\nCorrection: 'magic' 'idx/._kxlnk_.' is removed\n"},
+        {{"-i", "--clink"}, "r\n", mmap_warning + problem + "('I'gnore/'M'ove/'R'emove)<i>? ",
+         mmap_error + "Correction: 'magic' 'idx/._kxlnk_.' is removed\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.opts.back());
+        kxtest::write_file(index, "");
+        kxtest::Run r = area.check(c.opts, c.input);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+// At -v the move onto the index is traced between the note of the action
+// and " Fixed".
+TEST_F(Dirindex, RepairTraceComesBeforeFixed) {
     ASSERT_EQ(unlink((area.tmpl + "/pkg/b").c_str()), 0);
-    kxtest::make_dirs(dir + "/" DIRINDEX_TMP_NAME);
-    kxtest::Run r = area.check({"--clink=move"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(contains(r.err, "Broken 'dirindex' file 'idx/._kxlnk_.'\n"));
-    EXPECT_TRUE(contains(r.out, "no repaired copy of 'dirindex' 'idx/._kxlnk_.'"));
-    EXPECT_EQ(read_file(index), original);
+    const std::string trace = "move '" + dir + "/" DIRINDEX_TMP_NAME "' to '" + index + "'\n";
+    struct Case {
+        const char *action, *note;
+    } cases[] = {
+        {"remove", "Correction: 'dirindex' 'idx/._kxlnk_.' is removed."},
+        {"move", "Correction: 'dirindex' 'idx/._kxlnk_.' moved to lost.\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.action);
+        kxtest::write_file(index, original);
+        kxtest::Run r = area.check({"-v", std::string("--clink=") + c.action});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(contains(r.err, "Broken 'dirindex' file 'idx/._kxlnk_.'\n" +
+                                        std::string(c.note) + trace + " Fixed\n"));
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 // ---- interactive corrections ---------------------------------------------
@@ -545,6 +631,66 @@ TEST_F(Optimize, LinkWithAnotherNameKeepsItsCow) {
     EXPECT_EQ(kxtest::lstat_of(cow).st_ino, kxtest::lstat_of(a).st_ino);
     EXPECT_EQ(kxtest::read_link(outside), "////pkg/a");
     EXPECT_FALSE(exists(cow + ".bak"));
+}
+
+// Two links with the same target claim one cow file. Changed, each gets
+// the content with its own owner and mode; unchanged, each loses its mark.
+// Either way the cow file goes with the last claim, and the area is clean.
+TEST_F(Optimize, CowSharedByTwoLinks) {
+    struct Case {
+        const char *option;
+        bool changed;
+    } cases[] = {{"--oreplace=do", true}, {"--oall=do", true}, {"--oempty=do", false},
+                 {"--oall=do", false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.option) + (c.changed ? " changed" : " unchanged"));
+        kxtest::Host h;
+        Area a(h, "vz/private/101", "005.004");
+        a.template_file("pkg/t", "template");
+        std::string first = a.marked("a", "pkg/t"), second = a.marked("d/b", "pkg/t");
+        // The first link has a second name: its names stay one file.
+        const std::string other_name = a.root + "/e/a";
+        kxtest::make_dirs(a.root + "/e");
+        ASSERT_EQ(link(first.c_str(), other_name.c_str()), 0);
+        ASSERT_EQ(lchown(first.c_str(), 123, 456), 0);
+        ASSERT_EQ(lchown(second.c_str(), 124, 457), 0);
+        ASSERT_EQ(kxlchmod(second.c_str(), 01604), 0);
+        std::string cow = a.cow_file("pkg/t", c.changed ? "changed" : "template");
+        kxtest::Run r = a.check({c.option});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_FALSE(exists(cow));
+        EXPECT_EQ(kxtest::lstat_of(first).st_ino, kxtest::lstat_of(other_name).st_ino);
+        for (const auto &[p, uid, mode] : {std::tuple{first, 123u, 0777u}, {other_name, 123u, 0777u},
+                                           {second, 124u, 0604u}}) {
+            struct stat st = kxtest::lstat_of(p);
+            EXPECT_EQ(st.st_uid, uid) << p;
+            if (c.changed) {
+                EXPECT_EQ(read_file(p), "changed") << p;
+                EXPECT_EQ(st.st_mode, S_IFREG | mode) << p;
+            } else {
+                EXPECT_EQ(kxtest::read_link(p), "////pkg/t") << p;
+                EXPECT_FALSE(is_marked(p)) << p;
+            }
+        }
+        EXPECT_EQ(a.check({"--call", "--oall"}).err, "");
+    }
+}
+
+// The names of one marked link claim its unchanged cow file once: one
+// note for the first name met, and the cow file goes with it.
+TEST_F(Optimize, UnchangedCowOfALinkWithTwoNames) {
+    area.template_file("pkg/a", "same");
+    std::string a = area.marked("a", "pkg/a");
+    kxtest::make_dirs(area.root + "/d");
+    ASSERT_EQ(link(a.c_str(), (area.root + "/d/a").c_str()), 0);
+    std::string cow = area.cow_file("pkg/a", "same");
+    std::string cname = cow.substr(area.cow.size() + 1);
+    kxtest::Run r = area.check({"--oempty=do"});
+    EXPECT_EQ(r.err, "Optimization: non-changed 'cow' '" + cname + "' for 'a'\n" +
+                         "Optimized: removed non-changed 'cow' '" + cname + "'\n");
+    EXPECT_FALSE(exists(cow));
+    EXPECT_FALSE(is_marked(a));
+    EXPECT_EQ(kxtest::lstat_of(a).st_ino, kxtest::lstat_of(area.root + "/d/a").st_ino);
 }
 
 TEST_F(Optimize, CowWithAttributesCountsAsChanged) {
