@@ -3,12 +3,15 @@
 // the source's cache area by hard links; or, with -c, gives one container a
 // new uuid and corrects its own area in place.
 //
-// Run order: command line; source area made physical; refusal of an
-// hdimage-based area (and, when correcting, of a mounted one); destination
-// area; uuids (a generated one is recorded in a clone's configuration before
-// the copy, in a corrected container's only after everything is done); the
-// copy of the area; the cache area clone by hard links. Every failure is
-// fatal with status 1; usage errors end with status 2.
+// Run order: command line; source area made physical and opened as an area
+// handle; refusal of an hdimage-based area (and, when correcting, of a
+// mounted one) and of an area whose top directories are not real ones;
+// destination area; uuids; the state of the run written and synced (a
+// generated uuid is then recorded in a clone's configuration before the
+// copy, in a corrected container's only after everything is done); the copy
+// of the area; the cache area clone by hard links; the state removed. A run
+// started again after an interruption finishes the one the state names.
+// Every failure is fatal with status 1; usage errors end with status 2.
 #include "internal.h"
 #include "libkxfsutil.h"
 
@@ -42,6 +45,7 @@ int progress;
 int inodes;
 int process_obj;
 char *curr_path;
+struct kxfs_area *area;  // the source area
 bool correct_mode;
 bool show_progress_asked;
 
@@ -333,7 +337,7 @@ void clone_cache_area(bool resuming, bool fresh_cache) {
         debug_print(4, "Copy template area end\n");
 }
 
-void copy_driver(struct kxfs_area *area, bool resuming, bool fresh_cache, const char *journal) {
+void copy_driver(bool resuming, bool fresh_cache, const char *journal) {
     init_copy_hardlinks();
     if (journal)
         resume_copy_journal(journal);
@@ -372,7 +376,7 @@ int main(int argc, char **argv) {
         error(1, 0, "Private area is based on hdimage device. KXFS is prohibited.");
     if (correct_mode && check_mount_kxfs(src_priv_dir))
         error(1, errno, "Private area is mounted. Please, umount private area");
-    struct kxfs_area *area = open_area(src_priv_dir);
+    area = open_area(src_priv_dir);
     if (area == nullptr)
         error(1, errno, "%s: can't chdir '%s'", program_name, src_priv_dir);
     refuse_unsafe_area(area);
@@ -456,8 +460,12 @@ int main(int argc, char **argv) {
         write_state(state_veid, state);
     }
     // A clone names its uuid before the copy starts.
-    if (!correct_mode && dst_uuid && (generated || !read_ve_config_param(dst_veid, "UUID")))
-        add_ve_config_param(dst_veid, "UUID", dst_uuid);
+    if (!correct_mode && dst_uuid) {
+        std::unique_ptr<char, kx::FreeDeleter> recorded(
+            generated ? nullptr : read_ve_config_param(dst_veid, "UUID"));
+        if (!recorded)
+            add_ve_config_param(dst_veid, "UUID", dst_uuid);
+    }
 
     if (show_progress_asked) {
         inodes = get_inodes_count(src_veid);
@@ -472,7 +480,7 @@ int main(int argc, char **argv) {
     set_copy_uuids(src_uuid, dst_uuid);
     if (correct_mode)
         set_copy_journal(journal_record, nullptr);
-    copy_driver(area, resuming, correct_mode || state.fresh_cache,
+    copy_driver(resuming, correct_mode || state.fresh_cache,
                 resuming && correct_mode ? state.records.c_str() : nullptr);
     set_copy_journal(nullptr, nullptr);
 
