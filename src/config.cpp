@@ -116,9 +116,12 @@ std::string replace_lines(std::string_view text, std::string_view name, std::str
 
 // Writes content into a temporary sibling of path with path's owner,
 // group and mode, syncs it and renames it over path. errno on failure.
+// The sibling's name is fixed (the directory is the host's): a rewrite
+// interrupted before its rename leaves only that name, which the next
+// rewrite takes over.
 bool replace_file(const std::string &path, const struct stat &st, std::string_view content) {
-    std::string temp = path + ".XXXXXX";
-    kx::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    std::string temp = path + ".tmp";
+    kx::Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.ok())
         return false;
     bool done = kx::write_all(fd.get(), content) &&

@@ -1,23 +1,30 @@
 // Area copy and pointer correction.
 //
 // Copies a tree of a private area (or of a cache area) entry by entry, with
-// type, owner, group, mode, times, inode flags, extended attributes and the
-// hard-link structure, rewriting cache links of the source uuid to the
-// destination uuid on the way. Three modes, chosen by the option word: copy;
-// correction in place (OPT_CORRECT), where only what names the old uuid is
-// replaced; and linking (OPT_LINK_FILES), where regular files become hard
-// links of the source.
+// type, owner, group, mode, times (to the nanosecond), inode flags, extended
+// attributes and the hard-link structure, rewriting cache links of the
+// source uuid to the destination uuid on the way. Three modes, chosen by the
+// option word: copy; correction in place (OPT_CORRECT), where only what
+// names the old uuid is replaced and nothing else is touched; and linking
+// (OPT_LINK_FILES), where regular files become hard links of the source.
 //
-// Relies on the entry primitives (set_attr, copy_eattr, copy_xattrs,
-// read_shortcut, copy_reg_file), on the dirindex rewrite (clone_dirindex,
-// create_shortcut, correct_magic_uuid) and on mkdir_p. Works with the working
-// directory at the source directory and names relative to it; destinations
-// are absolute paths below a directory this code created itself.
+// The source is hostile: every directory is reached by descriptor beneath
+// the source root, without following links, and must be the inode its
+// parent's listing showed; every entry is handled with the *at calls
+// relative to its directory's descriptor and never followed. Nothing
+// changes the working directory. The path functions of the interface are
+// thin layers over the same core.
 //
-// Process-wide state: the two uuids, the hard-link table (the first path at
+// A correction replaces an entry by writing a temporary sibling
+// ("name.XXXXXX") and renaming it over the entry. With a journal set, it
+// says before each change what a rerun needs to finish an interrupted run:
+// the temporaries it makes, the first rewritten name of each multiply
+// linked inode, and the times of each directory before its first change.
+//
+// Process-wide state: the two uuids, the hard-link table (the first name at
 // which each multiply-linked inode was reproduced or rewritten, found in
-// constant time), the current directory and the single-link count of the
-// running entry pass.
+// constant time), the journal and what a resumed one handed back, the
+// current directory and the single-link count of the running entry pass.
 #include "internal.h"
 #include "libkxfsutil.h"
 
@@ -29,6 +36,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -37,24 +45,59 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
 
 constexpr size_t kTextBuffer = 4096;
-constexpr size_t kNameMax = 255;
 constexpr const char *kLockName = ".lck";
 
 const char *src_uuid = nullptr;
 const char *dst_uuid = nullptr;
 
-using HardlinkTable = std::unordered_map<kx::InodeKey, std::string, kx::InodeKeyHash>;
+// The first name of an inode: below the running tree's root (rel) and as
+// messages show it (shown, also a usable path for the path functions).
+struct FirstName {
+    std::string rel;
+    std::string shown;
+    bool resumed = false;  // taken from an interrupted run's journal
+};
+using HardlinkTable = std::unordered_map<kx::InodeKey, FirstName, kx::InodeKeyHash>;
 HardlinkTable hardlinks;
 
-// Set for the duration of an entry pass; a call made outside a pass asks
-// the working directory itself.
-std::string current_dir;
-bool in_pass = false;
+// The running tree copy; null for the path functions, which work on paths.
+struct Tree {
+    int src = -1;  // source root
+    int dst = -1;  // destination root, -1 in correction
+};
+const Tree *tree = nullptr;
+
+copy_journal_fn journal_fn = nullptr;
+void *journal_data = nullptr;
+
+struct Times {
+    struct timespec atime, mtime;
+};
+// What an interrupted correction's journal handed back.
+struct Resumed {
+    std::vector<std::string> temps;                     // temporaries it made
+    std::unordered_map<std::string, Times> dir_times;   // times before its changes
+};
+Resumed resumed;
+
+// One directory being processed.
+struct Dir {
+    int sfd = AT_FDCWD;      // the source directory
+    int dfd = -1;            // the destination directory (a copy)
+    std::string rel;         // below the tree's root, "" for the root
+    std::string shown;       // the source directory as messages show it
+    std::string dst_shown;   // the destination directory as messages show it
+    struct stat st {};       // the source directory as opened
+    bool noted = false;      // its times are in the journal
+    bool changed = false;    // a correction replaced one of its entries
+};
+
 int single_links = 0;
 
 bool trace_on(int level) {
@@ -70,17 +113,70 @@ std::string working_directory() {
     return cwd ? std::string(cwd.get()) : std::string();
 }
 
-// The directory named in messages and full paths: the one of the running
-// entry pass, or the working directory for a call made outside a pass.
-const std::string &cur_dir() {
-    if (!in_pass)
-        current_dir = working_directory();
-    return current_dir;
+std::string rel_of(const Dir &d, const std::string &name) {
+    return d.rel.empty() ? name : kx::join(d.rel, name);
 }
 
-const char *cur() {
-    return cur_dir().c_str();
+// ---- the journal -------------------------------------------------------------
+
+// A path as the journal holds it: last on its line, newlines and
+// backslashes escaped.
+std::string escaped(const std::string &path) {
+    std::string out;
+    for (char c : path) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
 }
+
+std::string unescaped(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            out += text[i + 1] == 'n' ? '\n' : text[i + 1];
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+void journal(const std::string &record) {
+    if (journal_fn)
+        journal_fn(journal_data, record.c_str());
+}
+
+// The times a corrected directory goes back to: those before the first
+// change any run made to it.
+Times original_times(const Dir &d) {
+    if (tree) {
+        auto it = resumed.dir_times.find(d.rel);
+        if (it != resumed.dir_times.end())
+            return it->second;
+    }
+    return Times{d.st.st_atim, d.st.st_mtim};
+}
+
+// Before the first change to a directory in a correction.
+void note_change(Dir &d) {
+    d.changed = true;
+    if (d.noted || !journal_fn || !tree)
+        return;
+    d.noted = true;
+    Times t = original_times(d);
+    char head[128];
+    std::snprintf(head, sizeof head, "D %lld %ld %lld %ld ", static_cast<long long>(t.atime.tv_sec),
+                  t.atime.tv_nsec, static_cast<long long>(t.mtime.tv_sec), t.mtime.tv_nsec);
+    journal(head + escaped(d.rel));
+}
+
+// ---- helpers -----------------------------------------------------------------
 
 // Rewrites a cache link of the source uuid in text: true when it changed.
 bool rewrite_cache_link(std::string &text) {
@@ -96,12 +192,12 @@ bool rewrite_cache_link(std::string &text) {
 // that fills the whole file. A sticky file of another content (longer, with
 // a NUL inside, or not magic) is a plain file and is handled as one.
 // Returns false for a plain file; a read failure is fatal with message.
-bool read_as_shortcut(const char *name, const struct stat &st, const char *message,
+bool read_as_shortcut(const Dir &d, const char *name, const struct stat &st, const char *message,
                       const char *shown, std::string &text) {
     if (!S_ISREG(st.st_mode) || !(st.st_mode & S_ISVTX) || st.st_size > MAGIC_TARGET_MAX)
         return false;
     char buf[kTextBuffer];
-    int n = read_shortcut(name, buf, sizeof buf);
+    int n = read_shortcut_at(d.sfd, name, buf, sizeof buf);
     if (n < 0)
         error(1, errno, message, shown);
     if (n != st.st_size || std::strlen(buf) != static_cast<size_t>(n) || !kx::is_magic(buf))
@@ -110,104 +206,56 @@ bool read_as_shortcut(const char *name, const struct stat &st, const char *messa
     return true;
 }
 
-// "name.XXXXXX" for mkstemp, the name shortened when the result would
-// not fit in one path component.
-std::string temp_template(const char *name) {
-    std::string base(name);
-    if (base.size() > kNameMax - 7)
-        base.resize(kNameMax - 7);
-    return base + ".XXXXXX";
-}
-
-// Makes a fresh sibling of name with make(path) (link or symlink), retrying
-// while a generated name is taken. path holds the last name tried; false
-// with errno set (EEXIST when no free name was found).
-template <class Make>
-bool make_sibling(const char *name, std::string &path, Make make) {
-    static uint64_t state =
-        (static_cast<uint64_t>(getpid()) << 32) ^ static_cast<uint64_t>(time(nullptr));
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    path = temp_template(name);
-    const size_t at = path.size() - 6;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        state += 0x9E3779B97F4A7C15ULL;
-        uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        z ^= z >> 31;
-        for (size_t i = 0; i < 6; ++i) {
-            path[at + i] = letters[z % 62];
-            z /= 62;
-        }
-        if (make(path.c_str()) == 0)
-            return true;
-        if (errno != EEXIST)
-            return false;
-    }
-    errno = EEXIST;
-    return false;
-}
-
-// Creates an empty private file beside name; the name, or "" with errno set.
-std::string make_temp_file(const char *name) {
-    std::string path = temp_template(name);
-    int fd = mkostemp(path.data(), O_CLOEXEC);
-    if (fd < 0)
-        return std::string();
-    close(fd);
-    return path;
-}
-
-// Is name, in the working directory, the directory's dirindex that the copy
+// Is name in the source directory the directory's dirindex that the copy
 // rebuilds for the new uuid?
-bool is_dirindex(const char *name, const struct stat &st) {
-    if (!src_uuid || !S_ISREG(st.st_mode) || std::strcmp(name, DIRINDEX_NAME) != 0)
-        return false;
-    struct stat dir;
-    if (lstat(".", &dir) != 0)
-        error(1, errno, "Can't lstat '%s'", cur());
-    return (dir.st_mode & S_ISUID) != 0;
+bool is_dirindex(const Dir &d, const char *name, const struct stat &st) {
+    return src_uuid && S_ISREG(st.st_mode) && std::strcmp(name, DIRINDEX_NAME) == 0 &&
+           (d.st.st_mode & S_ISUID);
 }
 
-void trace_xattr_failure(const char *src, const char *dst) {
+void trace_xattr_failure(const std::string &src, const std::string &dst) {
     if (trace_on(2))
-        debug_print(2, "can't copy xattrs from %s to %s\n", src, dst);
+        debug_print(2, "can't copy xattrs from %s to %s\n", src.c_str(), dst.c_str());
 }
 
-// Owner, mode and times, then the extended attributes, then the inode flags
-// of a new inode. A directory takes its flags only when its own entries are
-// in place (finish_directory), so that an immutable directory can be filled.
-void apply_attributes(const char *name, const std::string &dest, const struct stat &st) {
-    set_attr(dest.c_str(), &st);
-    if (copy_xattrs(name, dest.c_str()) != 0)
-        trace_xattr_failure(name, dest.c_str());
-    if (!S_ISDIR(st.st_mode))
-        copy_eattr(name, dest.c_str());
+// Makes the new name `name` of directory dfd a hard link of the first name.
+// The first name's directory is resolved beneath the tree's root.
+int link_first(const FirstName &first, int root, int dfd, const char *name) {
+    if (!tree)
+        return linkat(AT_FDCWD, first.shown.c_str(), dfd, name, 0);
+    size_t slash = first.rel.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : first.rel.substr(0, slash);
+    std::string leaf = slash == std::string::npos ? first.rel : first.rel.substr(slash + 1);
+    kx::Fd parent(kx::open_beneath(root, dir.c_str(), O_PATH | O_DIRECTORY));
+    if (!parent.ok())
+        return -1;
+    return linkat(parent.get(), leaf.c_str(), dfd, name, 0);
 }
 
 // ---- copy ------------------------------------------------------------------
 
-void copy_dirindex(const char *name, const std::string &dest) {
-    int rc = clone_dirindex(name, dest.c_str(), src_uuid, dst_uuid);
+void copy_dirindex(const Dir &d, const char *name) {
+    int rc = clone_dirindex_at(d.sfd, name, d.dfd, name, src_uuid, dst_uuid, d.shown.c_str());
     if (rc < 0) {
         if (trace_on(2))
-            debug_print(2, "Error during dirindex clone '%s/%s'\n", cur(), name);
+            debug_print(2, "Error during dirindex clone '%s/%s'\n", d.shown.c_str(), name);
     } else if (trace_on(4)) {
-        debug_print(4, "Dirindex cloned '%s/%s'\n", cur(), name);
+        debug_print(4, "Dirindex cloned '%s/%s'\n", d.shown.c_str(), name);
     }
     // An index that could not be rebuilt, or that had nothing to rebuild, is
     // reproduced as it is: the destination directory must not lose it.
     struct stat st;
-    if (rc == 0 && lstat(dest.c_str(), &st) == 0)
+    if (rc == 0 && fstatat(d.dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
         return;
-    unlink(dest.c_str());
-    if (copy_reg_file(name, dest.c_str()) != 0)
-        error(1, errno, "Can't copy regular file '%s/%s' to '%s'", cur(), name, dest.c_str());
+    unlinkat(d.dfd, name, 0);
+    if (copy_reg_file_at(d.sfd, name, d.dfd, name) != 0)
+        error(1, errno, "Can't copy regular file '%s/%s' to '%s'", d.shown.c_str(), name,
+              kx::join(d.dst_shown, name).c_str());
 }
 
-void copy_shortcut(std::string &text, const std::string &dest) {
+void copy_shortcut(const Dir &d, const char *name, std::string &text, const std::string &dest) {
     rewrite_cache_link(text);
-    kx::Fd fd(open(dest.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    kx::Fd fd(openat(d.dfd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.ok())
         error(1, errno, "Can't create shortcut '%s'", dest.c_str());
     if (!text.empty() && !kx::write_all(fd.get(), text.data(), text.size()))
@@ -216,32 +264,55 @@ void copy_shortcut(std::string &text, const std::string &dest) {
         error(1, errno, "Can't write shortcut '%s'", dest.c_str());
 }
 
-void copy_symlink(const char *name, const struct stat &st, const std::string &dest) {
+void copy_symlink(const Dir &d, const char *name, const struct stat &st, const std::string &dest) {
     std::string text;
-    if (!kx::read_link(AT_FDCWD, name, st.st_size, text))
-        error(1, errno, "can't readlink '%s/%s'", cur(), name);
+    if (!kx::read_link(d.sfd, name, st.st_size, text))
+        error(1, errno, "can't readlink '%s/%s'", d.shown.c_str(), name);
     if (kx::is_magic(text)) {
         rewrite_cache_link(text);
-        if (symlink(text.c_str(), dest.c_str()) != 0)
+        if (symlinkat(text.c_str(), d.dfd, name) != 0)
             error(1, errno, "can't create magic symlink %s -> %s'", dest.c_str(), text.c_str());
-    } else if (symlink(text.c_str(), dest.c_str()) != 0) {
+    } else if (symlinkat(text.c_str(), d.dfd, name) != 0) {
         error(1, errno, "can't create symlink %s -> %s'", dest.c_str(), text.c_str());
     }
 }
 
-// Reproduces name at dst_dir/name. The entry's type, or 0 when it is gone.
-mode_t copy_entry(const char *name, const char *dst_dir) {
-    std::string dest = kx::join(dst_dir, name);
-    struct stat st;
-    if (lstat(name, &st) != 0) {
+// Owner, mode and times of a new entry, the times as exactly as they were:
+// the host's call for a link's times takes whole seconds, the link's own
+// times are then set again to the nanosecond.
+void set_link_attributes(int dirfd, const char *name, const struct stat &st) {
+    set_attr_at(dirfd, name, &st);
+    if (S_ISLNK(st.st_mode)) {
+        struct timespec ts[2] = {st.st_atim, st.st_mtim};
+        utimensat(dirfd, name, ts, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+// Owner, mode and times, then the extended attributes, then the inode flags
+// of a new entry. A directory takes its times and flags only when its own
+// entries are in place (finish_directory), so that it can be filled.
+void apply_attributes(const Dir &d, const char *name, const std::string &dest,
+                      const struct stat &st) {
+    set_link_attributes(d.dfd, name, st);
+    if (copy_xattrs_at(d.sfd, name, d.dfd, name, d.shown.c_str(), d.dst_shown.c_str()) != 0)
+        trace_xattr_failure(kx::join(d.shown, name), dest);
+    if (!S_ISDIR(st.st_mode))
+        copy_eattr_at(d.sfd, name, d.dfd, name);
+}
+
+// Reproduces name of the source directory in the destination directory.
+// Fills st; false when the entry is gone.
+bool copy_entry(Dir &d, const char *name, struct stat &st) {
+    const std::string dest = kx::join(d.dst_shown, name);
+    if (fstatat(d.sfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
-            warning(errno, "can't stat '%s/%s'", cur(), name);
-            return 0;
+            warning(errno, "can't stat '%s/%s'", d.shown.c_str(), name);
+            return false;
         }
-        error(1, errno, "can't stat '%s/%s'", cur(), name);
+        error(1, errno, "can't stat '%s/%s'", d.shown.c_str(), name);
     }
     struct stat existing;
-    if (lstat(dest.c_str(), &existing) == 0)
+    if (fstatat(d.dfd, name, &existing, AT_SYMLINK_NOFOLLOW) == 0)
         error(1, 0, "Already exist '%s'", dest.c_str());
     if (st.st_nlink == 1)
         single_links++;
@@ -250,93 +321,157 @@ mode_t copy_entry(const char *name, const char *dst_dir) {
     if (!S_ISDIR(st.st_mode)) {
         auto found = hardlinks.find(key_of(st));
         if (found != hardlinks.end()) {
-            const char *first = found->second.c_str();
+            const char *first = found->second.shown.c_str();
             if (trace_on(4))
                 debug_print(4, "Making hardlink '%s' to '%s'\n", first, dest.c_str());
-            if (link(first, dest.c_str()) != 0)
+            if (link_first(found->second, tree ? tree->dst : AT_FDCWD, d.dfd, name) != 0)
                 error(1, errno, "Can't link %s to %s", first, dest.c_str());
             // A further name shares the inode, and with it every attribute.
-            return st.st_mode;
+            return true;
         }
         if (st.st_nlink > 1)
-            hardlinks.emplace(key_of(st), dest);
+            hardlinks.emplace(key_of(st), FirstName{rel_of(d, name), dest, false});
     }
 
     const unsigned int options = get_option();
     std::string text;
     if (S_ISDIR(st.st_mode)) {
-        if (mkdir(dest.c_str(), st.st_mode & 07777) != 0)
+        if (mkdirat(d.dfd, name, st.st_mode & 07777) != 0)
             error(1, errno, "Can't mkdir '%s'", dest.c_str());
     } else if (S_ISREG(st.st_mode)) {
-        if (is_dirindex(name, st)) {
-            copy_dirindex(name, dest);
+        if (is_dirindex(d, name, st)) {
+            copy_dirindex(d, name);
         } else if (options & OPT_LINK_FILES) {
-            if (link(name, dest.c_str()) != 0)
-                error(1, errno, "Can't make hard link '%s'->'%s/%s'", dest.c_str(), cur(), name);
+            if (linkat(d.sfd, name, d.dfd, name, 0) != 0)
+                error(1, errno, "Can't make hard link '%s'->'%s/%s'", dest.c_str(), d.shown.c_str(),
+                      name);
             // The source's own inode: its attributes are left alone.
-            return st.st_mode;
-        } else if (read_as_shortcut(name, st, "Can't read shortcut '%s'",
-                                    kx::join(cur_dir(), name).c_str(), text)) {
-            copy_shortcut(text, dest);
+            return true;
+        } else if (read_as_shortcut(d, name, st, "Can't read shortcut '%s'",
+                                    kx::join(d.shown, name).c_str(), text)) {
+            copy_shortcut(d, name, text, dest);
         } else {
             if (trace_on(4))
                 debug_print(4, "WARNING: regular file '%s'\n", name);
-            if (copy_reg_file(name, dest.c_str()) != 0)
-                error(1, errno, "Can't copy regular file '%s/%s' to '%s'", cur(), name,
+            if (copy_reg_file_at(d.sfd, name, d.dfd, name) != 0)
+                error(1, errno, "Can't copy regular file '%s/%s' to '%s'", d.shown.c_str(), name,
                       dest.c_str());
         }
     } else if (S_ISLNK(st.st_mode)) {
-        copy_symlink(name, st, dest);
+        copy_symlink(d, name, st, dest);
     } else if (S_ISFIFO(st.st_mode)) {
         if (trace_on(4))
-            debug_print(4, "Fifo '%s/%s'\n", cur(), name);
-        if (mkfifo(dest.c_str(), st.st_mode & 07777) != 0)
+            debug_print(4, "Fifo '%s/%s'\n", d.shown.c_str(), name);
+        if (mkfifoat(d.dfd, name, st.st_mode & 07777) != 0)
             error(1, errno, "can't create fifo %s ", dest.c_str());
     } else {
         if (trace_on(4))
-            debug_print(4, "Special file '%s/%s'\n", cur(), name);
-        if (mknod(dest.c_str(), st.st_mode, st.st_rdev) != 0)
+            debug_print(4, "Special file '%s/%s'\n", d.shown.c_str(), name);
+        if (mknodat(d.dfd, name, st.st_mode, st.st_rdev) != 0)
             error(1, errno, "can't create special file %s ", dest.c_str());
     }
-    apply_attributes(name, dest, st);
-    return st.st_mode;
+    apply_attributes(d, name, dest, st);
+    return true;
 }
 
 // ---- correction in place -----------------------------------------------------
 
+// Makes a temporary sibling of name with make(dirfd, candidate), journaled
+// before it exists; false with errno set.
+template <class Make>
+bool make_temp(Dir &d, const char *name, kx::TempName &temp, Make make) {
+    note_change(d);
+    return temp.make(d.sfd, name, '.', [&](int at, const char *candidate) {
+        journal("T " + escaped(rel_of(d, candidate)));
+        return make(at, candidate);
+    });
+}
+
 // Carries the extended attributes and inode flags of name over to its
-// replacement, then puts the replacement in its place.
-void replace_entry(const char *name, const std::string &temp, const char *rename_message,
-                   bool has_flag_word) {
-    if (copy_xattrs(name, temp.c_str()) != 0)
-        trace_xattr_failure(name, temp.c_str());
+// replacement, then puts the replacement in its place. Before that, a
+// multiply linked inode's further names learn where it went.
+void replace_entry(Dir &d, const char *name, kx::TempName &temp, const struct stat &st,
+                   const char *rename_message, bool has_flag_word) {
+    const std::string full = kx::join(d.shown, name);
+    const std::string temp_shown = temp.name();
+    if (copy_xattrs_at(d.sfd, name, d.sfd, temp.c_str(), d.shown.c_str(), d.shown.c_str()) != 0)
+        trace_xattr_failure(full, kx::join(d.shown, temp_shown));
     if (has_flag_word)
-        copy_eattr(name, temp.c_str());
-    if (rename(temp.c_str(), name) != 0)
-        error(1, errno, rename_message, temp.c_str(), name);
-}
-
-void remember(const std::string &full, const struct stat &st) {
+        copy_eattr_at(d.sfd, name, d.sfd, temp.c_str());
+    if (st.st_nlink >= 2) {
+        char head[64];
+        std::snprintf(head, sizeof head, "H %" PRIu64 " %" PRIu64 " ",
+                      static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+        journal(head + escaped(rel_of(d, name)));
+    }
+    if (renameat(d.sfd, temp.c_str(), d.sfd, name) != 0)
+        error(1, errno, rename_message, temp_shown.c_str(), name);
+    temp.keep();
     if (st.st_nlink >= 2)
-        hardlinks.emplace(key_of(st), full);
+        hardlinks.insert_or_assign(key_of(st), FirstName{rel_of(d, name), full, false});
 }
 
-void relink(const char *name, const std::string &first) {
-    std::string temp;
-    if (!make_sibling(name, temp, [&](const char *path) { return link(first.c_str(), path); })) {
+// The text name would have once corrected: its link text or shortcut
+// content with the cache link rewritten; "" for anything else.
+std::string corrected_text(int dirfd, const char *name, const struct stat &st) {
+    std::string text;
+    if (S_ISLNK(st.st_mode)) {
+        if (!kx::read_link(dirfd, name, st.st_size, text))
+            return {};
+    } else if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_size <= MAGIC_TARGET_MAX) {
+        char buf[kTextBuffer];
+        int n = read_shortcut_at(dirfd, name, buf, sizeof buf);
+        if (n <= 0)
+            return {};
+        text.assign(buf, static_cast<size_t>(n));
+    }
+    if (!kx::is_magic(text))
+        return {};
+    rewrite_cache_link(text);
+    return text;
+}
+
+// A first name an interrupted run journaled is followed only when it was
+// really rewritten there: another inode now, of the same type, holding
+// what this entry becomes.
+bool resumed_first_holds(const FirstName &first, const Dir &d, const char *name,
+                         const struct stat &st) {
+    size_t slash = first.rel.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : first.rel.substr(0, slash);
+    std::string leaf = slash == std::string::npos ? first.rel : first.rel.substr(slash + 1);
+    kx::Fd parent(kx::open_beneath(tree->src, dir.c_str(), O_PATH | O_DIRECTORY));
+    struct stat fst;
+    if (!parent.ok() || fstatat(parent.get(), leaf.c_str(), &fst, AT_SYMLINK_NOFOLLOW) != 0 ||
+        kx::same_inode(fst, st.st_dev, st.st_ino) || (fst.st_mode & S_IFMT) != (st.st_mode & S_IFMT))
+        return false;
+    std::string want = corrected_text(d.sfd, name, st);
+    return !want.empty() && want == corrected_text(parent.get(), leaf.c_str(), fst);
+}
+
+void relink(Dir &d, const char *name, const FirstName &first) {
+    kx::TempName temp;
+    int root = tree ? tree->src : AT_FDCWD;
+    if (!make_temp(d, name, temp, [&](int at, const char *candidate) {
+            return link_first(first, root, at, candidate);
+        })) {
         if (errno == EEXIST)
             error(1, errno, "can't generate temprary file name for %s", name);
-        error(1, errno, "Can't link %s to %s", first.c_str(), temp.c_str());
+        error(1, errno, "Can't link %s to %s", first.shown.c_str(), (std::string(name) + ".XXXXXX").c_str());
     }
-    if (rename(temp.c_str(), name) != 0)
+    if (renameat(d.sfd, temp.c_str(), d.sfd, name) != 0)
         error(1, errno, "Can't rename %s to %s", temp.c_str(), name);
+    temp.keep();
 }
 
-void correct_index(const char *name, const std::string &full, const struct stat &st) {
-    std::string temp = make_temp_file(name);
-    if (temp.empty())
+void correct_index(Dir &d, const char *name, const std::string &full, const struct stat &st) {
+    kx::TempName temp;
+    int rc = -1;
+    if (!make_temp(d, name, temp, [&](int at, const char *candidate) {
+            rc = clone_dirindex_at(d.sfd, name, at, candidate, src_uuid, dst_uuid, d.shown.c_str());
+            // Only a taken name is tried again; a failed rebuild is judged below.
+            return rc < 0 && errno == EEXIST ? -1 : 0;
+        }))
         error(1, errno, "can't generate temprary file name for %s", name);
-    int rc = clone_dirindex(name, temp.c_str(), src_uuid, dst_uuid);
     if (rc < 0) {
         if (trace_on(2))
             debug_print(2, "Error during dirindex clone '%s'\n", full.c_str());
@@ -346,113 +481,135 @@ void correct_index(const char *name, const std::string &full, const struct stat 
     // A failed rebuild, or an index with nothing to rebuild, leaves the
     // index as it is rather than putting a partial or empty file in place.
     struct stat built;
-    if (rc < 0 || lstat(temp.c_str(), &built) != 0 || built.st_size == 0) {
-        unlink(temp.c_str());
+    if (rc < 0 || fstatat(d.sfd, temp.c_str(), &built, AT_SYMLINK_NOFOLLOW) != 0 ||
+        built.st_size == 0)
         return;
-    }
-    set_attr(temp.c_str(), &st);
-    replace_entry(name, temp, "Can't rename %s to %s", true);
-    remember(full, st);
+    set_attr_at(d.sfd, temp.c_str(), &st);
+    replace_entry(d, name, temp, st, "Can't rename %s to %s", true);
 }
 
-void correct_shortcut(const char *name, const std::string &full, const struct stat &st) {
+// The entry's data, owner, mode and times go into the new shortcut while it
+// is the temporary file; only the finished file is renamed over the entry.
+void correct_shortcut(Dir &d, const char *name, const std::string &full, const struct stat &st) {
     std::string text;
-    if (!read_as_shortcut(name, st, "Can't read shortcut '%s'", full.c_str(), text) ||
-        !rewrite_cache_link(text)) {
-        set_attr(name, &st);
+    if (!read_as_shortcut(d, name, st, "Can't read shortcut '%s'", full.c_str(), text) ||
+        !rewrite_cache_link(text))
         return;
+    kx::TempName temp;
+    kx::Fd fd;
+    if (!make_temp(d, name, temp, [&](int at, const char *candidate) {
+            fd = kx::Fd(openat(at, candidate, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY |
+                                                  O_CLOEXEC, 0600));
+            return fd.ok() ? 0 : -1;
+        })) {
+        const std::string tried = std::string(name) + ".XXXXXX";
+        werror(errno, "Can't create shortcut '%s/%s'", d.shown.c_str(), tried.c_str());
+        error(1, errno, "Can't create shortcut '%s'", tried.c_str());
     }
-    std::string temp = make_temp_file(name);
-    if (temp.empty())
-        error(1, errno, "Can't generate temprary file name for %s", name);
-    // create_shortcut gives the new file the entry's owner, mode and times.
-    if (create_shortcut(temp.c_str(), text.c_str(), static_cast<int>(text.size()), &st) != 0) {
+    const std::string shown = kx::join(d.shown, temp.name());
+    const char *failed = nullptr;
+    if (!kx::write_all(fd.get(), text))
+        failed = "Can't write shortcut '%s'";
+    else if (fchown(fd.get(), st.st_uid, st.st_gid) != 0)
+        failed = "Error chown '%s'";
+    else if (fchmod(fd.get(), st.st_mode & 07777) != 0)
+        failed = "Error chmod '%s'";
+    if (!failed) {
+        struct timespec ts[2] = {st.st_atim, st.st_mtim};
+        if (futimens(fd.get(), ts) != 0)
+            failed = "Error utime '%s'";
+        else if (fd.close() != 0)
+            failed = "Can't write shortcut '%s'";
+    }
+    if (failed) {
         int err = errno;
-        unlink(temp.c_str());
+        werror(err, failed, shown.c_str());
         error(1, err, "Can't create shortcut '%s'", temp.c_str());
     }
-    replace_entry(name, temp, "Can't rename %s to %s", true);
-    remember(full, st);
+    replace_entry(d, name, temp, st, "Can't rename %s to %s", true);
 }
 
-void correct_symlink(const char *name, const std::string &full, const struct stat &st) {
+void correct_symlink(Dir &d, const char *name, const std::string &full, const struct stat &st) {
     std::string text;
-    if (!kx::read_link(AT_FDCWD, name, st.st_size, text))
+    if (!kx::read_link(d.sfd, name, st.st_size, text))
         error(1, errno, "can't readlink '%s'", full.c_str());
-    if (!kx::is_magic(text) || !rewrite_cache_link(text)) {
-        set_attr(name, &st);
+    if (!kx::is_magic(text) || !rewrite_cache_link(text))
         return;
-    }
-    std::string temp;
-    if (!make_sibling(name, temp, [&](const char *path) { return symlink(text.c_str(), path); })) {
+    kx::TempName temp;
+    if (!make_temp(d, name, temp, [&](int at, const char *candidate) {
+            return symlinkat(text.c_str(), at, candidate);
+        })) {
         if (errno == EEXIST)
             error(1, errno, "can't generate temprary file name for %s", name);
-        error(1, errno, "can't create magic symlink %s -> %s", temp.c_str(), text.c_str());
+        error(1, errno, "can't create magic symlink %s -> %s",
+              (std::string(name) + ".XXXXXX").c_str(), text.c_str());
     }
-    set_attr(temp.c_str(), &st);
-    replace_entry(name, temp, "can't rename %s to %s", false);
-    remember(full, st);
+    set_link_attributes(d.sfd, temp.c_str(), st);
+    replace_entry(d, name, temp, st, "can't rename %s to %s", false);
 }
 
-// Rewrites name in place when it names the old uuid. The entry's type, or 0
-// when it is gone.
-mode_t correct_entry(const char *name) {
-    std::string full = kx::join(cur_dir(), name);
-    struct stat st;
-    if (lstat(name, &st) != 0) {
+// Rewrites name in place when it names the old uuid; nothing else about
+// any entry changes. Fills st; false when the entry is gone.
+bool correct_entry(Dir &d, const char *name, struct stat &st) {
+    const std::string full = kx::join(d.shown, name);
+    if (fstatat(d.sfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
-            warning(errno, "can't stat '%s/%s'", cur(), name);
-            return 0;
+            warning(errno, "can't stat '%s/%s'", d.shown.c_str(), name);
+            return false;
         }
         error(1, errno, "can't stat '%s'", full.c_str());
     }
     if (!S_ISDIR(st.st_mode)) {
         auto found = hardlinks.find(key_of(st));
+        if (found != hardlinks.end() && found->second.resumed &&
+            !resumed_first_holds(found->second, d, name, st))
+            hardlinks.erase(found), found = hardlinks.end();
         if (found != hardlinks.end()) {
             // Another name of an inode already rewritten follows it.
-            relink(name, found->second);
-            return st.st_mode;
+            relink(d, name, found->second);
+            return true;
         }
     }
     if (st.st_nlink == 1)
         single_links++;
     if (S_ISREG(st.st_mode)) {
-        if (is_dirindex(name, st))
-            correct_index(name, full, st);
+        if (is_dirindex(d, name, st))
+            correct_index(d, name, full, st);
         else if (st.st_mode & S_ISVTX)
-            correct_shortcut(name, full, st);
-        else
-            set_attr(name, &st);
+            correct_shortcut(d, name, full, st);
     } else if (S_ISLNK(st.st_mode)) {
-        correct_symlink(name, full, st);
+        correct_symlink(d, name, full, st);
     }
-    return st.st_mode;
+    return true;
 }
 
 // ---- directories -------------------------------------------------------------
 
-// One entry pass over the working directory: every entry reproduced (or
-// corrected); the names of its subdirectories are handed back when asked.
-int entry_pass(const char *dst_dir, int top, std::vector<std::string> *subdirs) {
+// A name and what its entry was when the pass met it.
+struct Met {
+    std::string name;
+    struct stat st;
+};
+
+// One entry pass over the source directory: every entry reproduced (or
+// corrected); the subdirectories met are handed back when asked.
+int entry_pass(Dir &d, int top, std::vector<Met> *subdirs) {
     single_links = 0;
-    current_dir = working_directory();
-    in_pass = true;
-    struct PassEnd {
-        ~PassEnd() { in_pass = false; }
-    } pass_end;
     // The names are taken first: a correction replaces entries by rename,
     // and a listing taken while that happens may show a name twice.
     std::vector<std::string> names;
     {
-        kx::Dir listing(opendir("."));
+        kx::Fd fd(openat(d.sfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        kx::Dir listing(fd.ok() ? fdopendir(fd.get()) : nullptr);
         if (!listing.ok())
-            error(1, errno, "Can't open dir '%s'", cur());
+            error(1, errno, "Can't open dir '%s'", d.shown.c_str());
+        fd.release();
         for (;;) {
             errno = 0;
             struct dirent *de = readdir(listing.get());
             if (!de) {
                 if (errno != 0)
-                    error(1, errno, "Can't open dir '%s'", cur());
+                    error(1, errno, "Can't open dir '%s'", d.shown.c_str());
                 break;
             }
             if (!kx::is_dot_or_dotdot(de->d_name))
@@ -465,74 +622,204 @@ int entry_pass(const char *dst_dir, int top, std::vector<std::string> *subdirs) 
     for (const std::string &name : names) {
         if (skip_lock && name == kLockName)
             continue;
-        mode_t type = correcting ? correct_entry(name.c_str()) : copy_entry(name.c_str(), dst_dir);
-        if (subdirs && S_ISDIR(type))
-            subdirs->push_back(name);
+        struct stat st;
+        bool met = correcting ? correct_entry(d, name.c_str(), st) : copy_entry(d, name.c_str(), st);
+        if (subdirs && met && S_ISDIR(st.st_mode))
+            subdirs->push_back(Met{name, st});
     }
     return single_links;
 }
 
-// Times and inode flags of a directory go on once its entries are in place,
-// since creating them changed the times. In correction the directory keeps
-// the times it had before its entries were replaced.
-void finish_directory(const struct stat &before, const char *dir, const char *src_root,
-                      const std::string &dst_dir) {
+// Times and inode flags of a copied directory go on once its entries are
+// in place, since creating them changed the times. A corrected directory
+// goes back to the times it had before its entries were replaced.
+void finish_directory(const Dir &d, bool is_root) {
     const unsigned int options = get_option();
     if ((options & OPT_CORRECT) && !(options & OPT_LINK_FILES)) {
-        struct stat after;
-        if (lstat(".", &after) == 0 && (after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-                                        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)) {
-            struct timespec times[2] = {before.st_atim, before.st_mtim};
-            utimensat(AT_FDCWD, ".", times, 0);
+        bool resumed_times = tree && resumed.dir_times.count(d.rel);
+        if (!d.changed && !resumed_times)
+            return;
+        Times t = original_times(d);
+        struct stat now;
+        if (fstat(d.sfd, &now) == 0 &&
+            (now.st_mtim.tv_sec != t.mtime.tv_sec || now.st_mtim.tv_nsec != t.mtime.tv_nsec ||
+             resumed_times)) {
+            struct timespec times[2] = {t.atime, t.mtime};
+            futimens(d.sfd, times);
         }
         return;
     }
     // The destination root is not a copied entry.
-    if (std::strcmp(dir, src_root) == 0)
+    if (is_root)
         return;
-    struct timespec times[2] = {{before.st_atim.tv_sec, 0}, {before.st_mtim.tv_sec, 0}};
-    utimensat(AT_FDCWD, dst_dir.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    copy_eattr(".", dst_dir.c_str());
+    struct timespec times[2] = {d.st.st_atim, d.st.st_mtim};
+    futimens(d.dfd, times);
+    int flags = 0;
+    if (ioctl(d.sfd, 0x80086601UL, &flags) == 0 && flags != 0)
+        ioctl(d.dfd, 0x40086602UL, &flags);
 }
 
-int copy_one_directory(const char *dir, const char *src_root, const char *dst_root, int top,
-                       struct dir_stack *stack, int *processed) {
-    std::string start = working_directory();
-    if (start.empty()) {
-        werror(errno, "kxfsclone: can't getcwd");
+// The source directory of a copy or correction as messages show it.
+std::string source_shown(const std::string &root_shown, const std::string &rel) {
+    return rel.empty() ? root_shown : kx::join(root_shown, rel);
+}
+
+// The destination directory as messages show it: the destination root, a
+// slash and the source directory's path with the source root cut off.
+std::string destination_shown(const std::string &root_shown, const std::string &rel) {
+    return root_shown + "/" + (rel.empty() ? std::string() : "/" + rel);
+}
+
+// Processes the directory d (its descriptors open): the entry pass, then
+// its times; the subdirectories met are handed back.
+int process_directory(Dir &d, int top, bool is_root, int *processed, std::vector<Met> &subdirs) {
+    if (trace_on(4))
+        debug_print(4, "Start copy '%s' to '%s'\n", d.shown.c_str(), d.dst_shown.c_str());
+    if (fstat(d.sfd, &d.st) != 0) {
+        werror(errno, "Kxfsclone: lstat `%s/%s'", d.shown.c_str(), ".");
         return 1;
     }
+    int count = entry_pass(d, top, &subdirs);
+    if (processed)
+        *processed += count;
+    finish_directory(d, is_root);
+    return 0;
+}
+
+// The leftovers an interrupted correction journaled: its temporaries go.
+void remove_resumed_temps(int root) {
+    for (const std::string &rel : resumed.temps) {
+        size_t slash = rel.rfind('/');
+        std::string dir = slash == std::string::npos ? std::string(".") : rel.substr(0, slash);
+        std::string leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
+        kx::Fd parent(kx::open_beneath(root, dir.c_str(), O_PATH | O_DIRECTORY));
+        struct stat st;
+        if (parent.ok() && fstatat(parent.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISDIR(st.st_mode))
+            unlinkat(parent.get(), leaf.c_str(), 0);
+    }
+    resumed.temps.clear();
+}
+
+struct Pending {
+    std::string rel;
+    dev_t dev;
+    ino_t ino;
+};
+
+int copy_tree(int src_fd, const char *src_shown, int dst_fd, const char *dst_shown, int top,
+              int *processed, void (*progress)(void *), void *data) {
+    Tree t{src_fd, dst_fd};
+    tree = &t;
+    struct Reset {
+        ~Reset() { tree = nullptr; }
+    } reset;
+    const bool correcting = (get_option() & OPT_CORRECT) && !(get_option() & OPT_LINK_FILES);
+    if (correcting)
+        remove_resumed_temps(src_fd);
+    std::vector<Pending> stack;
+    bool first = true;
+    while (first || !stack.empty()) {
+        Pending p{};
+        if (!first) {
+            p = std::move(stack.back());
+            stack.pop_back();
+        }
+        Dir d;
+        d.rel = p.rel;
+        d.shown = source_shown(src_shown, p.rel);
+        d.dst_shown = correcting ? std::string() : destination_shown(dst_shown, p.rel);
+        kx::Fd sfd = first ? kx::Fd(fcntl(src_fd, F_DUPFD_CLOEXEC, 0))
+                           : kx::open_dir_beneath(src_fd, p.rel.c_str(), p.dev, p.ino);
+        if (!sfd.ok()) {
+            werror(errno, "Kxfsclone: can't chdir '%s'", d.shown.c_str());
+            return 1;
+        }
+        kx::Fd dfd;
+        if (!correcting) {
+            dfd = first ? kx::Fd(fcntl(dst_fd, F_DUPFD_CLOEXEC, 0))
+                        : kx::Fd(kx::open_beneath(dst_fd, p.rel.c_str(), O_RDONLY | O_DIRECTORY));
+            if (!dfd.ok()) {
+                werror(errno, "Kxfsclone: can't chdir '%s'", d.dst_shown.c_str());
+                return 1;
+            }
+        }
+        d.sfd = sfd.get();
+        d.dfd = dfd.get();
+        std::vector<Met> subdirs;
+        if (process_directory(d, first ? top : 0, first, processed, subdirs) != 0)
+            return 1;
+        for (const Met &m : subdirs) {
+            std::string rel = p.rel.empty() ? m.name : kx::join(p.rel, m.name);
+            if (trace_on(4))
+                debug_print(4, "Push dir %s\n", source_shown(src_shown, rel).c_str());
+            stack.push_back(Pending{rel, m.st.st_dev, m.st.st_ino});
+        }
+        if (trace_on(4))
+            debug_print(4, "Copy dir end :%s:\n", d.shown.c_str());
+        if (progress)
+            progress(data);
+        first = false;
+    }
+    return 0;
+}
+
+// The path form of one directory: the directory and its destination are
+// the caller's paths (trusted), the entries beneath them are not.
+int copy_one_directory(const char *dir, const char *src_root, const char *dst_root, int top,
+                       struct dir_stack *stack, int *processed) {
     size_t cut = std::strlen(src_root);
     std::string dst_dir = std::string(dst_root) + "/" + (std::strlen(dir) > cut ? dir + cut : "");
-    if (trace_on(4))
-        debug_print(4, "Start copy '%s' to '%s'\n", dir, dst_dir.c_str());
-    if (chdir(dir) != 0) {
+    kx::Fd sfd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!sfd.ok()) {
         werror(errno, "Kxfsclone: can't chdir '%s'", dir);
         return 1;
     }
-    struct stat before;
-    if (lstat(".", &before) != 0) {
-        werror(errno, "Kxfsclone: lstat `%s/%s'", dir, ".");
-        return 1;
+    const bool correcting = (get_option() & OPT_CORRECT) && !(get_option() & OPT_LINK_FILES);
+    kx::Fd dfd;
+    if (!correcting) {
+        dfd = kx::Fd(open(dst_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dfd.ok()) {
+            werror(errno, "Kxfsclone: can't chdir '%s'", dst_dir.c_str());
+            return 1;
+        }
     }
-    std::vector<std::string> subdirs;
-    int count = entry_pass(dst_dir.c_str(), top, &subdirs);
-    if (processed)
-        *processed += count;
-    finish_directory(before, dir, src_root, dst_dir);
-    for (const std::string &name : subdirs) {
-        std::string path = *dir ? kx::join(dir, name) : name;
+    Dir d;
+    d.sfd = sfd.get();
+    d.dfd = dfd.get();
+    std::unique_ptr<char, kx::FreeDeleter> real(realpath(dir, nullptr));
+    d.shown = real ? real.get() : dir;
+    d.dst_shown = dst_dir;
+    std::vector<Met> subdirs;
+    if (process_directory(d, top, std::strcmp(dir, src_root) == 0, processed, subdirs) != 0)
+        return 1;
+    for (const Met &m : subdirs) {
+        std::string path = *dir ? kx::join(dir, m.name) : m.name;
         kx::push_dir(stack, path);
         if (trace_on(4))
             debug_print(4, "Push dir %s\n", path.c_str());
     }
     if (trace_on(4))
         debug_print(4, "Copy dir end :%s:\n", dir);
-    if (chdir(start.c_str()) != 0) {
-        werror(errno, "Kxfsclone: can't chdir '%s'", start.c_str());
-        return 1;
-    }
     return 0;
+}
+
+// The working directory as the source directory of a path call.
+Dir working_dir(kx::Fd &sfd, kx::Fd &dfd, const char *dst_dir) {
+    Dir d;
+    sfd = kx::Fd(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!sfd.ok() || fstat(sfd.get(), &d.st) != 0)
+        error(1, errno, "Can't open dir '%s'", working_directory().c_str());
+    d.sfd = sfd.get();
+    d.shown = working_directory();
+    if (dst_dir) {
+        dfd = kx::Fd(open(dst_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dfd.ok())
+            error(1, errno, "Can't open dir '%s'", dst_dir);
+        d.dfd = dfd.get();
+        d.dst_shown = dst_dir;
+    }
+    return d;
 }
 
 }  // namespace
@@ -552,24 +839,81 @@ void set_copy_uuids(const char *src, const char *dst) {
     dst_uuid = dst;
 }
 
+void set_copy_journal(copy_journal_fn fn, void *data) {
+    journal_fn = fn;
+    journal_data = data;
+}
+
+void resume_copy_journal(const char *records) {
+    std::string_view rest(records ? records : "");
+    while (!rest.empty()) {
+        size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.size() < 2 || line[1] != ' ')
+            continue;
+        std::string text(line.substr(2));
+        if (line[0] == 'T') {
+            resumed.temps.push_back(unescaped(text));
+        } else if (line[0] == 'D') {
+            long long as, ms;
+            long an, mn;
+            int used = 0;
+            if (std::sscanf(text.c_str(), "%lld %ld %lld %ld %n", &as, &an, &ms, &mn, &used) == 4 &&
+                used > 0)
+                resumed.dir_times.emplace(unescaped(std::string_view(text).substr(used)),
+                                          Times{{as, an}, {ms, mn}});
+        } else if (line[0] == 'H') {
+            uint64_t dev, ino;
+            int used = 0;
+            if (std::sscanf(text.c_str(), "%" SCNu64 " %" SCNu64 " %n", &dev, &ino, &used) == 2 &&
+                used > 0) {
+                std::string rel = unescaped(std::string_view(text).substr(used));
+                hardlinks.insert_or_assign(kx::InodeKey{static_cast<dev_t>(dev), static_cast<ino_t>(ino)},
+                                           FirstName{rel, rel, true});
+            }
+        }
+    }
+}
+
 int copy_one(const char *name, const char *dst_dir) {
-    copy_entry(name, dst_dir);
+    kx::Fd sfd, dfd;
+    Dir d = working_dir(sfd, dfd, dst_dir);
+    struct stat st;
+    copy_entry(d, name, st);
     return 0;
 }
 
 int correct_one(const char *name) {
-    correct_entry(name);
+    kx::Fd sfd, dfd;
+    Dir d = working_dir(sfd, dfd, nullptr);
+    struct stat st;
+    correct_entry(d, name, st);
     return 0;
 }
 
 int copy_directory_entry(const char *dst_dir, int top) {
-    return entry_pass(dst_dir, top, nullptr);
+    kx::Fd sfd, dfd;
+    const bool correcting = (get_option() & OPT_CORRECT) && !(get_option() & OPT_LINK_FILES);
+    Dir d = working_dir(sfd, dfd, correcting ? nullptr : dst_dir);
+    return entry_pass(d, top, nullptr);
 }
 
 int copy_directory(const char *dir, const char *src_root, const char *dst_root, int top,
                    struct dir_stack *stack, int *processed) {
     try {
         return copy_one_directory(dir, src_root, dst_root, top, stack, processed);
+    } catch (const std::bad_alloc &) {
+        error(1, ENOMEM, "not enough memory");
+    }
+    return 1;
+}
+
+int copy_tree_at(int src_fd, const char *src_shown, int dst_fd, const char *dst_shown, int top,
+                 int *processed, void (*progress)(void *), void *data) {
+    try {
+        return copy_tree(src_fd, src_shown ? src_shown : "", dst_fd, dst_shown ? dst_shown : "",
+                         top, processed, progress, data);
     } catch (const std::bad_alloc &) {
         error(1, ENOMEM, "not enough memory");
     }
@@ -585,14 +929,25 @@ int copy_directory_recursive_int(const char *src, const char *dst) {
         }
     }
     init_copy_hardlinks();
-    struct dir_stack stack = {nullptr, 0};
-    int result = copy_directory(src, src, dst, 1, &stack, nullptr) != 0 ? 1 : 0;
-    while (result == 0 && stack.head) {
-        kx::DirNode node = kx::pop_dir(&stack);
-        result = copy_directory(node->path, src, dst, 0, &stack, nullptr) != 0 ? 1 : 0;
+    kx::Fd sfd(open(src, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!sfd.ok()) {
+        werror(errno, "Kxfsclone: can't chdir '%s'", src);
+        return 1;
     }
-    kx::drop_stack(&stack);
-    return result;
+    const bool correcting = (get_option() & OPT_CORRECT) && !(get_option() & OPT_LINK_FILES);
+    kx::Fd dfd;
+    if (!correcting) {
+        dfd = kx::Fd(open(dst, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dfd.ok()) {
+            werror(errno, "Kxfsclone: can't chdir '%s'", dst);
+            return 1;
+        }
+    }
+    std::unique_ptr<char, kx::FreeDeleter> real(realpath(src, nullptr));
+    return copy_tree_at(sfd.get(), real ? real.get() : src, dfd.get(), dst, 1, nullptr, nullptr,
+                        nullptr) != 0
+               ? 1
+               : 0;
 }
 
 int copy_directory_recursive(const char *src, const char *dst) {

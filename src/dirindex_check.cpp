@@ -213,8 +213,10 @@ int create_fresh(int dirfd, const char *outname) {
 }
 
 // Calls fn(pos, record, tlen) for every record from start in file order,
-// until after the end record or the end of the file. fsck_in_core has
-// checked these records; the bounds are checked again all the same.
+// up to the end of the file: an end flag on a record in the middle is only
+// a warning of the check, and the records after it are the index's too.
+// fsck_in_core has checked these records; the bounds are checked again all
+// the same.
 template <typename Fn>
 bool for_each_record(const unsigned char *base, size_t size, uint64_t start, const char *name, Fn fn) {
     uint64_t pos = start;
@@ -231,8 +233,6 @@ bool for_each_record(const unsigned char *base, size_t size, uint64_t start, con
             return false;
         }
         fn(pos, rec, tlen);
-        if (rec.flags & DENT_EOF)
-            break;
         pos += rec.reclen;
     }
     return true;

@@ -208,7 +208,9 @@ void request_node(const char *path, uint64_t value, unsigned int mode, mode_t ty
 // (shown: the entry; temp_shown: the file being written). 0, or 1.
 int fill_shortcut(int fd, const char *data, int length, const struct stat *st,
                   const std::string &shown, const std::string &temp_shown) {
-    if (length < 0) {
+    // A shortcut holds a target: writing nothing is a failed write, and an
+    // empty sticky file must never take the entry's place.
+    if (length <= 0) {
         werror(EINVAL, "Can't write shortcut '%s'", temp_shown.c_str());
         return 1;
     }

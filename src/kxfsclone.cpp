@@ -3,12 +3,15 @@
 // the source's cache area by hard links; or, with -c, gives one container a
 // new uuid and corrects its own area in place.
 //
-// Run order: command line; source area made physical; refusal of an
-// hdimage-based area (and, when correcting, of a mounted one); destination
-// area; uuids (a generated one is recorded in a clone's configuration before
-// the copy, in a corrected container's only after everything is done); the
-// copy of the area; the cache area clone by hard links. Every failure is
-// fatal with status 1; usage errors end with status 2.
+// Run order: command line; source area made physical and opened as an area
+// handle; refusal of an hdimage-based area (and, when correcting, of a
+// mounted one) and of an area whose top directories are not real ones;
+// destination area; uuids; the state of the run written and synced (a
+// generated uuid is then recorded in a clone's configuration before the
+// copy, in a corrected container's only after everything is done); the copy
+// of the area; the cache area clone by hard links; the state removed. A run
+// started again after an interruption finishes the one the state names.
+// Every failure is fatal with status 1; usage errors end with status 2.
 #include "internal.h"
 #include "libkxfsutil.h"
 
@@ -23,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,6 +45,7 @@ int progress;
 int inodes;
 int process_obj;
 char *curr_path;
+struct kxfs_area *area;  // the source area
 bool correct_mode;
 bool show_progress_asked;
 
@@ -162,7 +167,7 @@ void check_uuid(const char *uuid, int veid) {
         error(1, 0, "Invalid UUID '%s' of CT %d", uuid, veid);
 }
 
-void show_progress() {
+void show_progress(void *) {
     if (!progress || inodes == 0)
         return;
     long long percent = static_cast<long long>(process_obj) * 100 / inodes;
@@ -171,25 +176,135 @@ void show_progress() {
     std::fflush(stdout);
 }
 
-// Copies the tree src_root to dst_root through the stack, exiting with the
-// result of a failed directory.
-void copy_tree(const char *src_root, const char *dst_root, int top, struct dir_stack *stack,
-               bool with_progress) {
-    int result = copy_directory(src_root, src_root, dst_root, top, stack, &process_obj);
-    if (result != 0)
-        std::exit(result);
-    if (with_progress)
-        show_progress();
-    while (kx::DirNode node = kx::pop_dir(stack)) {
-        result = copy_directory(node->path, src_root, dst_root, 0, stack, &process_obj);
-        if (result != 0)
-            std::exit(result);
-        if (with_progress)
-            show_progress();
+// ---- the state of a run, for a rerun after an interruption -----------------
+//
+// Kept in the host's configuration directory beside the container's
+// configuration (never in an area, which is the container's): the first
+// line says what runs, written whole and synced before anything changes;
+// a correction appends the copy's journal below it. A finished run removes
+// the file. The state of container N is "<N>.kxfsclone".
+
+struct State {
+    bool present = false;
+    bool correct = false;
+    int src_veid = 0;
+    std::string src_uuid, dst_uuid;  // "-" for none
+    bool fresh_dst = false;          // the destination area was new or empty
+    bool fresh_cache = false;        // the destination cache area was new
+    std::string records;             // the journal below the first line
+};
+
+std::string state_path(int veid) {
+    return kx::host_path(kx::kConfigDir) + "/" + std::to_string(veid) + ".kxfsclone";
+}
+
+State read_state(int veid) {
+    State st;
+    std::string text;
+    kx::Fd fd(open(state_path(veid).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info;
+    if (!fd.ok() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        !kx::read_all(fd.get(), text))
+        return st;
+    size_t end = text.find('\n');
+    std::string head = text.substr(0, end);
+    st.records = end == std::string::npos ? std::string() : text.substr(end + 1);
+    char kind[16], a[64], b[64];
+    int fresh_dst = 0, fresh_cache = 0;
+    if (std::sscanf(head.c_str(), "%15s %d %63s %63s %d %d", kind, &st.src_veid, a, b, &fresh_dst,
+                    &fresh_cache) < 4)
+        return st;
+    st.present = true;
+    st.correct = std::strcmp(kind, "correct") == 0;
+    st.src_uuid = a;
+    st.dst_uuid = b;
+    st.fresh_dst = fresh_dst == 1;
+    st.fresh_cache = fresh_cache == 1;
+    return st;
+}
+
+int journal_fd = -1;
+std::string journal_path;
+
+void journal_record(void *, const char *record) {
+    std::string line = std::string(record) + "\n";
+    if (!kx::write_all(journal_fd, line))
+        error(1, errno, "Can't write '%s'", journal_path.c_str());
+}
+
+// Writes the state's first line durably (a whole new file renamed into
+// place) and keeps the file open for the journal.
+void write_state(int veid, const State &st) {
+    journal_path = state_path(veid);
+    const std::string temp = journal_path + ".tmp";
+    char head[256];
+    std::snprintf(head, sizeof head, "%s %d %s %s %d %d\n", st.correct ? "correct" : "clone",
+                  st.src_veid, st.src_uuid.c_str(), st.dst_uuid.c_str(), st.fresh_dst ? 1 : 0,
+                  st.fresh_cache ? 1 : 0);
+    kx::Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.ok() || !kx::write_all(fd.get(), std::string(head)) || fsync(fd.get()) != 0 ||
+        fd.close() != 0 || rename(temp.c_str(), journal_path.c_str()) != 0)
+        error(1, errno, "Can't write '%s'", journal_path.c_str());
+    kx::Fd dir(open(kx::host_path(kx::kConfigDir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.ok())
+        fsync(dir.get());
+    journal_fd = open(journal_path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (journal_fd < 0)
+        error(1, errno, "Can't write '%s'", journal_path.c_str());
+}
+
+void remove_state(int veid) {
+    if (journal_fd >= 0)
+        close(journal_fd);
+    journal_fd = -1;
+    unlink(state_path(veid).c_str());
+}
+
+// What an interrupted clone put into the destination area it made: gone
+// before the copy starts again.
+void clear_destination(int dfd) {
+    kx::Fd fd(openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    kx::Dir dir(fd.ok() ? fdopendir(fd.get()) : nullptr);
+    if (!dir.ok())
+        error(1, errno, "Can't open dir '%s'", dst_priv_dir);
+    fd.release();
+    std::vector<std::string> names;
+    while (struct dirent *de = readdir(dir.get()))
+        if (!kx::is_dot_or_dotdot(de->d_name))
+            names.emplace_back(de->d_name);
+    for (const std::string &name : names) {
+        struct stat st;
+        if (fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        int rc = S_ISDIR(st.st_mode) ? remove_dir_at(dfd, name.c_str(), dst_priv_dir)
+                                     : unlinkat(dfd, name.c_str(), 0);
+        if (rc != 0)
+            error(1, errno, "Can't remove '%s/%s' left by an interrupted clone", dst_priv_dir,
+                  name.c_str());
     }
 }
 
-void clone_cache_area(struct dir_stack *stack) {
+bool empty_directory(const char *path) {
+    kx::Dir dir(opendir(path));
+    if (!dir.ok())
+        return true;
+    while (struct dirent *de = readdir(dir.get()))
+        if (!kx::is_dot_or_dotdot(de->d_name))
+            return false;
+    return true;
+}
+
+// Copies the tree src (shown as src_shown) to dst, exiting with the result
+// of a failed directory.
+void copy_tree(int src, const char *src_shown, int dst, const char *dst_shown, int top,
+               bool with_progress) {
+    int result = copy_tree_at(src, src_shown, dst, dst_shown, top, &process_obj,
+                              with_progress ? show_progress : nullptr, nullptr);
+    if (result != 0)
+        std::exit(result);
+}
+
+void clone_cache_area(bool resuming, bool fresh_cache) {
     clean_copy_hardlinks();
     set_option(static_cast<int>(get_option()) | OPT_LINK_FILES);
     const std::string cache = kx::host_path(kx::kTemplateRoot) + "/vc";
@@ -205,26 +320,43 @@ void clone_cache_area(struct dir_stack *stack) {
     }
     if (!S_ISDIR(st.st_mode))
         error(1, ENOTDIR, "%s is not directory", src_cache.c_str());
+    // The cache area an interrupted run began for the new uuid is redone.
+    if (resuming && fresh_cache && lstat(dst_cache.c_str(), &st) == 0 &&
+        remove_dir(dst_cache.c_str()) != 0)
+        error(1, errno, "Can't remove '%s' left by an interrupted clone", dst_cache.c_str());
     if (lstat(dst_cache.c_str(), &st) != 0 && mkdir(dst_cache.c_str(), 0755) != 0)
         error(1, errno, "Can't make directory %s", dst_cache.c_str());
-    copy_tree(src_cache.c_str(), dst_cache.c_str(), 0, stack, false);
+    kx::Fd src(open(src_cache.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    kx::Fd dst(open(dst_cache.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!src.ok() || !dst.ok()) {
+        werror(errno, "Kxfsclone: can't chdir '%s'", (src.ok() ? dst_cache : src_cache).c_str());
+        std::exit(1);
+    }
+    copy_tree(src.get(), src_cache.c_str(), dst.get(), dst_cache.c_str(), 0, false);
     if (trace_on(4))
         debug_print(4, "Copy template area end\n");
 }
 
-void copy_driver() {
+void copy_driver(bool resuming, bool fresh_cache, const char *journal) {
     init_copy_hardlinks();
-    struct dir_stack stack = {nullptr, 0};
+    if (journal)
+        resume_copy_journal(journal);
     if (trace_on(4))
         debug_print(4, "Scan begin :%s:\n", src_priv_dir);
-    copy_tree(src_priv_dir, dst_priv_dir, 1, &stack, true);
-    if (chdir(curr_path) != 0)
-        error(1, errno, "Kxfsclone: chdir '%s'", curr_path);
+    kx::Fd dst;
+    if (!correct_mode) {
+        dst = kx::Fd(open(dst_priv_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dst.ok()) {
+            werror(errno, "Kxfsclone: can't chdir '%s'", dst_priv_dir);
+            std::exit(1);
+        }
+    }
+    copy_tree(area->area.fd, src_priv_dir, dst.get(), dst_priv_dir, 1, true);
     if (trace_on(4))
         debug_print(4, "Scan mount point %s end\n", src_priv_dir);
     if (!src_uuid || !dst_uuid)
         return;
-    clone_cache_area(&stack);
+    clone_cache_area(resuming, fresh_cache);
 }
 
 }  // namespace
@@ -243,12 +375,18 @@ int main(int argc, char **argv) {
     if (!check_support_fs(src_priv_dir))
         error(1, 0, "Private area is based on hdimage device. KXFS is prohibited.");
     if (correct_mode && check_mount_kxfs(src_priv_dir))
-        error(1, 0, "Private area is mounted. Please, umount private area");
+        error(1, errno, "Private area is mounted. Please, umount private area");
+    area = open_area(src_priv_dir);
+    if (area == nullptr)
+        error(1, errno, "%s: can't chdir '%s'", program_name, src_priv_dir);
+    refuse_unsafe_area(area);
 
+    bool fresh_dst = false;
     if (correct_mode) {
         dst_priv_dir = src_priv_dir;
     } else {
         dst_priv_dir = read_ve_private(dst_veid);
+        fresh_dst = empty_directory(dst_priv_dir);
         make_directory(dst_priv_dir);
         refuse_nested_destination();
     }
@@ -262,9 +400,32 @@ int main(int argc, char **argv) {
     if (!correct_mode)
         dst_uuid = read_ve_config_param(dst_veid, "UUID");
 
+    // A run interrupted before it ended left its state: the rerun finishes
+    // that run, with the uuid it chose.
+    const int state_veid = correct_mode ? src_veid : dst_veid;
+    State state = read_state(state_veid);
+    bool resuming = false;
+    if (state.present && correct_mode && state.correct && state.src_veid == src_veid) {
+        if (state.dst_uuid == src_uuid) {
+            // Only the removal of the state was left to do.
+            remove_state(state_veid);
+            return 0;
+        }
+        if (state.src_uuid == src_uuid) {
+            dst_uuid = xstrdup(state.dst_uuid.c_str());
+            resuming = true;
+        }
+    } else if (state.present && !correct_mode && !state.correct && state.src_veid == src_veid &&
+               state.src_uuid == (src_uuid ? src_uuid : "-") &&
+               (!dst_uuid || state.dst_uuid == dst_uuid)) {
+        if (!dst_uuid && state.dst_uuid != "-")
+            dst_uuid = xstrdup(state.dst_uuid.c_str());
+        resuming = true;
+    }
+
+    bool generated = false;
     if (src_uuid) {
         check_uuid(src_uuid, src_veid);
-        bool generated = false;
         if (!dst_uuid) {
             dst_uuid = generate_uuid();
             if (!dst_uuid)
@@ -276,8 +437,33 @@ int main(int argc, char **argv) {
             error(1, 0, "Source and destination UUID length are not equal");
         if (std::strcmp(src_uuid, dst_uuid) == 0)
             error(1, 0, "Source and destination UUID equals");
-        // A clone names its uuid before the copy starts.
-        if (generated && !correct_mode)
+    }
+
+    if (resuming) {
+        // The journal goes on below what the interrupted run recorded.
+        journal_path = state_path(state_veid);
+        journal_fd = open(journal_path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+        if (journal_fd < 0)
+            error(1, errno, "Can't write '%s'", journal_path.c_str());
+        if (!correct_mode && state.fresh_dst)
+            clear_destination(kx::Fd(open(dst_priv_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).get());
+    } else {
+        state = State{};
+        state.correct = correct_mode;
+        state.src_veid = src_veid;
+        state.src_uuid = src_uuid ? src_uuid : "-";
+        state.dst_uuid = dst_uuid ? dst_uuid : "-";
+        state.fresh_dst = fresh_dst;
+        struct stat st;
+        state.fresh_cache = dst_uuid && lstat((kx::host_path(kx::kTemplateRoot) + "/vc/" +
+                                               dst_uuid).c_str(), &st) != 0;
+        write_state(state_veid, state);
+    }
+    // A clone names its uuid before the copy starts.
+    if (!correct_mode && dst_uuid) {
+        std::unique_ptr<char, kx::FreeDeleter> recorded(
+            generated ? nullptr : read_ve_config_param(dst_veid, "UUID"));
+        if (!recorded)
             add_ve_config_param(dst_veid, "UUID", dst_uuid);
     }
 
@@ -292,7 +478,11 @@ int main(int argc, char **argv) {
     }
 
     set_copy_uuids(src_uuid, dst_uuid);
-    copy_driver();
+    if (correct_mode)
+        set_copy_journal(journal_record, nullptr);
+    copy_driver(resuming, correct_mode || state.fresh_cache,
+                resuming && correct_mode ? state.records.c_str() : nullptr);
+    set_copy_journal(nullptr, nullptr);
 
     if (progress) {
         std::printf("\r \r");
@@ -301,6 +491,7 @@ int main(int argc, char **argv) {
     // A corrected container names its new uuid only once everything is done.
     if (correct_mode)
         correct_ve_config_param(src_veid, "UUID", dst_uuid);
+    remove_state(state_veid);
     std::fflush(stdout);
     return 0;
 }

@@ -543,6 +543,26 @@ KXFS_EXTERN int copy_directory(const char *dir, const char *src_root,
                                struct dir_stack *stack, int *processed);
 KXFS_EXTERN int copy_directory_recursive_int(const char *src, const char *dst);
 KXFS_EXTERN int copy_directory_recursive(const char *src, const char *dst);
+/* The tree below src_fd copied into dst_fd (or, with OPT_CORRECT and
+ * dst_fd -1, corrected in place) through descriptors only: each directory
+ * is opened beneath src_fd without following links and must still be the
+ * inode its parent's listing showed. The shown texts are the two roots as
+ * messages show them. top: leave out ".lck" at the top (OPT_SKIP_LOCK).
+ * processed (or NULL) gains each directory's single-link count, and
+ * progress (or NULL) is called with data after each directory. 0, or 1
+ * after a reported failure. */
+KXFS_EXTERN int copy_tree_at(int src_fd, const char *src_shown, int dst_fd,
+                             const char *dst_shown, int top, int *processed,
+                             void (*progress)(void *data), void *data);
+/* A correction that may be interrupted: before each change the copy hands
+ * record (one line, no newline, borrowed) to journal, whose keeper stores
+ * it where a rerun finds it. NULL turns the journal off. */
+typedef void (*copy_journal_fn)(void *data, const char *record);
+KXFS_EXTERN void set_copy_journal(copy_journal_fn journal, void *data);
+/* The records an interrupted correction journaled (lines of text), taken
+ * back before its rerun: the rerun removes the temporaries it left, keeps
+ * the hard links it had begun and restores its directories' times. */
+KXFS_EXTERN void resume_copy_journal(const char *records);
 
 /* ---- readahead.cpp: cache warming ahead of a walk ---------------------- */
 

@@ -193,8 +193,12 @@ char *prefix_of_template(const char *os_template, const char *config_path) {
             debug_print(4, "Failed to get config_path\n");
         return nullptr;
     }
-    // The first line, its newline included, as far as a C string reaches.
-    std::string line(output.c_str(), std::min(output.find('\n') + 1, std::strlen(output.c_str())));
+    // The first line, its newline included when there is one, as far as a
+    // C string reaches.
+    size_t end = std::strlen(output.c_str());
+    if (size_t newline = output.find('\n'); newline < end)
+        end = newline + 1;
+    std::string line(output.c_str(), end);
     std::string root = kx::host_path(kx::kTemplateRoot);
     if (line.compare(0, root.size(), root) != 0)
         return nullptr;

@@ -291,6 +291,25 @@ TEST_F(Correct, SecondRunFindsNothingToRewrite) {
     kxcmp::expect_same_tree(once, twice);
 }
 
+// A shortcut whose replacement cannot be created beside it (its directory
+// is immutable) is reported with the shortcut writer's texts, the name
+// that could not be made shown with its six placeholders.
+TEST_F(Correct, ShortcutThatCannotBeReplacedIsReported) {
+    KX_REQUIRE_ROOT();
+    kxtest::make_shortcut_file(src("imm/sc"), std::string("vc/") + kUuid1 + "/x");
+    ASSERT_TRUE(kxcmp::set_flags(src("imm"), 0x10));  // immutable
+    set_copy_uuids(kUuid1, kUuid2);
+    set_option(OPT_CORRECT);
+    kxfsutil_debug_level = 3;
+    const std::string tried = "sc.XXXXXX";
+    EXPECT_EXIT(copy_directory_recursive_int(src_.c_str(), src_.c_str()), testing::ExitedWithCode(1),
+                "^Error: Can't create shortcut '" + src("imm/" + tried) +
+                    "': Operation not permitted\nError: Can't create shortcut '" + tried +
+                    "': Operation not permitted\n$");
+    kxcmp::set_flags(src("imm"), 0);
+    EXPECT_EQ(kxtest::read_file(src("imm/sc")), std::string("////vc/") + kUuid1 + "/x");
+}
+
 TEST_F(Correct, ThirdNameFollowsTheRewrittenInode) {
     kxtest::make_magic_link(src("a"), std::string("vc/") + kUuid1 + "/x");
     kxtest::make_dirs(src("d"));

@@ -380,6 +380,25 @@ TEST_F(Clone, WithoutIdentifiersCopiesByteForByte) {
     EXPECT_EQ(kxtest::read_file(dir_ + "/dst2"), src);
 }
 
+// The check only warns about an end flag on a record in the middle: the
+// readers and the rewrite take every record after it too.
+TEST_F(Clone, EndFlagInTheMiddleLosesNoRecord) {
+    std::vector<Rec> recs = {{"a", 8, 3, "////pkg/d"},
+                             {"b", 8, 5, std::string("////vc/") + old_ + "/pkg"},
+                             {"c", 10, 7, "////pkg/e"}};
+    std::string src = build_index(recs);
+    src[kA + 1] = static_cast<char>(src[kA + 1] | DENT_EOF);
+    kxtest::write_file(dir_ + "/src", src);
+    dirtest::InDir in(dir_);
+    dirtest::Level level(0);
+    EXPECT_EQ(texts_of(read_dirindex("src")),
+              (std::vector<std::string>{"////pkg/d/a", std::string("////vc/") + old_ + "/pkg/b",
+                                        "////pkg/e/c"}));
+    ASSERT_EQ(clone_dirindex("src", "dst", old_, new_), 0);
+    recs[1].target = std::string("////vc/") + new_ + "/pkg";
+    EXPECT_EQ(kxtest::read_file(dir_ + "/dst"), build_index(recs));
+}
+
 TEST_F(Clone, BrokenSourceWritesNothing) {
     std::string src = build_index({{"x", 8, 3, ""}});
     put32(src, 12, 0);

@@ -150,13 +150,17 @@ TEST_F(Entry, FailedMakeShortcutLeavesTheEntryAndNoTemporaryFile) {
               std::string::npos)
         << err;
 
-    // A negative length writes nothing and replaces nothing.
+    // A negative or zero length writes nothing and replaces nothing.
     kxtest::write_file(p("file"), "old");
-    CaptureStderr();
-    EXPECT_EQ(make_shortcut(p("file").c_str(), "////x", -1, &st), 1);
-    EXPECT_NE(GetCapturedStderr().find("Can't write shortcut"), std::string::npos);
-    EXPECT_EQ(kxtest::read_file(p("file")), "old");
-    EXPECT_EQ(leftovers(dir_), "");
+    for (int length : {-1, 0}) {
+        CaptureStderr();
+        EXPECT_EQ(make_shortcut(p("file").c_str(), "////x", length, &st), 1) << length;
+        EXPECT_NE(GetCapturedStderr().find("Error: Can't write shortcut '" + p("file") + "-"),
+                  std::string::npos)
+            << length;
+        EXPECT_EQ(kxtest::read_file(p("file")), "old") << length;
+        EXPECT_EQ(leftovers(dir_), "") << length;
+    }
 }
 
 TEST_F(Entry, FailedChownLeavesTheOldEntry) {

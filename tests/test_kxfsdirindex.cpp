@@ -204,6 +204,35 @@ TEST_F(DirindexTool, LeftoverMarkerIsReplacedAndMarkedDirectoriesAreLeftAlone) {
     EXPECT_FALSE(lstat_of(root + "/odd").st_mode & S_ISUID);
 }
 
+// What an interrupted run leaves is finished: an index cut short in an
+// unmarked directory is replaced, and the entries a marked directory's
+// index stands for are removed. A reserved name the tool cannot have
+// written is the container's: kept, with a warning.
+TEST_F(DirindexTool, RerunFinishesOnlyWhatTheToolLeft) {
+    kxtest::make_dirs(root + "/cut");
+    kxtest::write_file(root + "/cut/a", "a");
+    kxtest::write_file(root + "/cut/._kxlnk_.", "");
+    kxtest::make_dirs(root + "/theirs");
+    kxtest::write_file(root + "/theirs/._kxlnk_.", "the container's");
+    kxtest::make_magic_link(root + "/half/x", template_file("half/x"));
+    kxtest::make_magic_link(root + "/half/kept", template_file("half/kept", 0600));
+    ASSERT_EQ(index().status, 0);
+    ASSERT_FALSE(exists(root + "/half/x"));
+    kxtest::make_magic_link(root + "/half/x", kPkg + "/half/x");  // as if not removed yet
+
+    kxtest::Run r = index();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(lstat_of(root + "/cut").st_mode & S_ISUID);
+    EXPECT_GT(lstat_of(root + "/cut/._kxlnk_.").st_size, 0);
+    EXPECT_EQ(kxtest::read_file(root + "/theirs/._kxlnk_."), "the container's");
+    EXPECT_FALSE(lstat_of(root + "/theirs").st_mode & S_ISUID);
+    EXPECT_EQ(r.out, "Warning: '" + root + "/theirs/._kxlnk_.' is the container's own entry, not "
+                     "a leftover dirindex: the directory is not indexed\n");
+    EXPECT_FALSE(exists(root + "/half/x"));
+    EXPECT_TRUE(exists(root + "/half/kept"));
+    EXPECT_FALSE(exists(area + "/.kxfsdirindex.tmp"));
+}
+
 TEST_F(DirindexTool, LayoutFourAreaIsWorkedOnInItsFsDirectory) {
     std::string area4 = host.path("vz/private/104");
     kxtest::make_dirs(area4 + "/fs/root/d");

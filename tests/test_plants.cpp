@@ -472,15 +472,6 @@ const Row kRows[] = {
 // the list stays true. KXFS_PLANTS_STRICT=1 runs them as ordinary rows;
 // KXFS_PLANTS_SHOW=1 prints what every row saw.
 const std::set<std::string> kOpen = {
-    "fs_link_area_index",
-    "fs_link_area_index_m",
-    "link_hardlink_correct",
-    "race_descend_clone",
-    "race_descend_correct",
-    "race_descend_index",
-    "race_descend_index_m",
-    "root_link_dir_index",
-    "root_link_dir_index_m",
 };
 
 bool strict() {

@@ -189,6 +189,16 @@ TEST_F(Templates, PrefixFromThePackageTool) {
     prefix = prefix_for("OSTEMPLATE=\"d\"\n");
     ASSERT_NE(prefix, nullptr);
     EXPECT_STREQ(prefix, "distro//1///x86_64");
+
+    // A path printed without a final newline is still the first line.
+    package_tool_prints(root + "/distro/2/x86_64/config");
+    prefix = prefix_for("OSTEMPLATE=\"d\"\n");
+    ASSERT_NE(prefix, nullptr);
+    EXPECT_STREQ(prefix, "distro/2/x86_64");
+    package_tool_prints(root + "/distro/2/x86_64");
+    kxfsutil_debug_level = 2;
+    prefix_for("OSTEMPLATE=\"d\"\n", &trace);
+    EXPECT_EQ(trace, "Wrong config_path: " + root + "/distro/2/x86_64\n");
 }
 
 TEST_F(Templates, PrefixFailures) {
