@@ -444,7 +444,7 @@ const Sweep kSweeps[] = {
     {"OptimizeReplace", [] { return optimization_row("oreplace"); }, 25, false},
     {"OptimizeEmpty", [] { return optimization_row("oempty"); }, 4, false},
     {"Clone", [] { return clone_row(false); }, 250, false},
-    {"CloneCorrect", [] { return clone_row(true); }, 140, false},
+    {"CloneCorrect", [] { return clone_row(true); }, 120, false},
     {"DirindexChanged", [] { return dirindex_row(false); }, 10, true},
     {"CheckerMoveChanged", [] { return correction_row("move"); }, 10, true},
     {"CheckerRemoveChanged", [] { return correction_row("remove"); }, 5, true},
