@@ -1460,12 +1460,15 @@ void print_area(const json &doc) {
     line("lost_files", lost.is_null()                 ? std::string("none")
                        : lost["entries"].is_null() ? "not a directory (" + lost["type"].get<std::string>() + ")"
                                                    : count_text(lost["entries"]) + " entries");
-    line("problems", doc["problems"].get<bool>() ? "found" : "none");
+    uint64_t problems = 0;
+    for (const auto &[key, n] : doc["problem_counts"].items())
+        problems += n.get<uint64_t>();
+    line("problems", std::to_string(problems));
     for (const FindingName &f : finding_names) {
         if (f.problem)
             std::printf("  %-22s %s\n", f.label, count_text(doc["problem_counts"][f.key]).c_str());
     }
-    line("optimizations", "");
+    std::printf("optimizations\n");
     for (const FindingName &f : finding_names) {
         if (!f.problem)
             std::printf("  %-22s %s\n", f.label, count_text(doc["optimization_counts"][f.key]).c_str());

@@ -28,6 +28,16 @@ kxtest::Run inspect(std::vector<std::string> args) {
     return kxtest::run(args);
 }
 
+// The bytes a text value stands for: a string, or {"hex": ...}.
+std::string bytes_of(const json &v) {
+    if (v.is_string())
+        return v.get<std::string>();
+    std::string hex = v.at("hex").get<std::string>(), s;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        s += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return s;
+}
+
 json parsed(const std::string &out) {
     try {
         return json::parse(out);
@@ -106,7 +116,7 @@ TEST(InspectArea, CountsAgreeWithTheCheckerAndTheTree) {
         a.cow_file("pkg/ch2", "changed too");
         a.link("etc/ok", "pkg/ok");
         a.link("etc/gone", "pkg/none");
-        a.link("usr/gone", "pkg/none2");
+        a.link("usr/gone\xe9", "pkg/none2");
         kxtest::make_shortcut_file(a.root + "/etc/sc", "pkg/ok");
         kxtest::make_shortcut_file(a.root + "/etc/sc_gone", "pkg/none");
         kxtest::write_file(a.cow + "/orphan", "x");
@@ -153,7 +163,7 @@ TEST(InspectArea, CountsAgreeWithTheCheckerAndTheTree) {
         // The verbose findings are the checker's own lines.
         std::multiset<std::string> texts, lines;
         for (const json &f : doc["findings"])
-            texts.insert(f["text"].get<std::string>());
+            texts.insert(bytes_of(f["text"]));
         std::istringstream in(check.err + check.out);
         for (std::string line; std::getline(in, line);)
             if (!checker_counts(line).empty())
@@ -202,6 +212,14 @@ TEST(InspectArea, SoundAreaAndCommandLine) {
     EXPECT_EQ(doc["problems"], false);
     EXPECT_TRUE(doc["lost_files"].is_null());
     EXPECT_FALSE(doc.contains("findings"));
+
+    // A directory the scan cannot read stops it: the checker's reason.
+    kxtest::make_dirs(a.root + "/locked", 0);
+    ASSERT_EQ(chmod(host.root().c_str(), 0755), 0);
+    kxtest::Run r = kxtest::run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                 kxtest::tool("kxfsinspect"), "--json", "area", "-t", a.tmpl, a.dir});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(parsed(r.out)["error"], "the scan stopped: Kxfsutil: opendir '" + a.root + "/locked': Permission denied");
 }
 
 // ---- hostile areas --------------------------------------------------------------
