@@ -5,7 +5,10 @@
 //             the findings of the library's own structural check;
 //   pointer   what a magic target names: its template path, its cache-link
 //             parts, its cow file names in both schemes, the template bound;
-//   entry     which file on disk holds what a container sees at a path.
+//   entry     which file on disk holds what a container sees at a path;
+//   area      what an area holds and what the checker would report in it:
+//             the checker's own scan, run with an observer that counts
+//             every entry and finding instead of acting on it.
 //
 // Every subcommand fills one JSON document; --json prints it, otherwise a
 // text renderer prints it for a person. A subcommand is one row of the
@@ -20,15 +23,18 @@
 
 #include "dirindex_format.h"
 #include "internal.h"
+#include "kxfsutil.h"
 #include "libkxctl.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +44,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -486,16 +493,23 @@ std::string dump(const json &doc) {
 namespace {
 
 // ---- the way into an area ---------------------------------------------------
-// The area's directories are opened beneath the area path as descriptors,
-// each component without following a link. Kept to these few functions so
-// that the library's area handle can take their place.
+// The library's area handle: the area path opened as given, everything
+// below it opened without following a link.
+
+struct AreaCloser {
+    void operator()(struct kxfs_area *a) const { close_area(a); }
+};
 
 struct AreaDirs {
     std::string path;       // the area, absolute and physical
     std::string tree_path;  // where VERSION, root and cow lie
     int layout = 0;
     bool read_only_view = false;
-    kx::Fd top, tree, root, cow;
+    std::unique_ptr<struct kxfs_area, AreaCloser> handle;
+    int top() const { return handle->area.fd; }
+    int tree() const { return handle->tree.fd; }
+    int root() const { return handle->root.fd; }
+    int cow() const { return handle->cow.fd; }
 };
 
 // A directory name beneath dirfd, never through a link, never a fifo.
@@ -540,28 +554,36 @@ kx::Fd open_area_dir(int dirfd, const char *name, const std::string &path) {
     return fd;
 }
 
-void open_area(const char *arg, AreaDirs &area) {
+// A top directory the handle could not open (name below parent_fd).
+[[noreturn]] void refuse_area_dir(const struct kxfs_area_dir &d, int parent_fd, const char *name) {
+    struct stat st;
+    if (parent_fd >= 0 && ::fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISDIR(st.st_mode))
+        unreadable("'" + std::string(d.path) + "' is not a directory (" + type_name(st.st_mode) + ")");
+    unreadable(quoted_error("can't open", d.path, d.error != 0 ? d.error : ENOENT));
+}
+
+void open_private_area(const char *arg, AreaDirs &area) {
     char *real = ::realpath(arg, nullptr);
     if (!real)
         unreadable(quoted_error("can't find the private area", arg, errno));
     area.path = real;
     std::free(real);
     area.read_only_view = read_only_view(area.path);
-    area.top = kx::Fd(::open(area.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!area.top.ok())
+    area.handle.reset(open_area(area.path.c_str()));
+    if (!area.handle)
         unreadable(quoted_error("can't open the private area", area.path, errno));
-    area.layout = kxctl_env_layout_version(area.path.c_str());
+    const struct kxfs_area &h = *area.handle;
+    area.layout = h.layout;
     if (area.layout >= 5)
         unreadable("Private area is based on hdimage device. KXFS is prohibited.");
-    if (area.layout == 4) {
-        area.tree_path = area.path + "/fs";
-        area.tree = open_area_dir(area.top.get(), "fs", area.tree_path);
-    } else {
-        area.tree_path = area.path;
-        area.tree = kx::Fd(::fcntl(area.top.get(), F_DUPFD_CLOEXEC, 0));
-    }
-    area.root = open_area_dir(area.tree.get(), "root", area.tree_path + "/root");
-    area.cow = open_area_dir(area.tree.get(), "cow", area.tree_path + "/cow");
+    area.tree_path = h.tree.path;
+    if (h.tree.fd < 0)
+        refuse_area_dir(h.tree, h.area.fd, "fs");
+    if (h.root.fd < 0)
+        refuse_area_dir(h.root, h.tree.fd, "root");
+    if (h.cow.fd < 0)
+        refuse_area_dir(h.cow, h.tree.fd, "cow");
 }
 
 // The text of the link name beneath dirfd (lstat gave st).
@@ -649,7 +671,7 @@ void magic_link(EntryLookup &lk, const struct stat &st, const std::string &text,
     std::unique_ptr<char, kx::FreeDeleter> cow_name(lk.md5 ? md5_name(text.c_str())
                                                            : legacy_name(text.c_str()));
     struct stat cst;
-    bool cow = ::fstatat(lk.area.cow.get(), cow_name.get(), &cst, AT_SYMLINK_NOFOLLOW) == 0;
+    bool cow = ::fstatat(lk.area.cow(), cow_name.get(), &cst, AT_SYMLINK_NOFOLLOW) == 0;
     bool cow_regular = cow && S_ISREG(cst.st_mode);
     bool marked = (st.st_mode & S_ISVTX) != 0;
     bool in_template = doc["template_type"] == "regular";
@@ -774,7 +796,7 @@ void from_template_dir(EntryLookup &lk, int dirfd, const std::string &dir_rel,
 void resolve_entry(EntryLookup &lk, const std::vector<std::string> &parts) {
     json &doc = lk.doc;
     kx::Fd owned;
-    int dirfd = lk.area.root.get();
+    int dirfd = lk.area.root();
     std::string rel = "root";
     struct stat dir_st;
     if (::fstat(dirfd, &dir_st) != 0)
@@ -852,6 +874,7 @@ void resolve_entry(EntryLookup &lk, const std::vector<std::string> &parts) {
 
 struct Invocation {
     const char *template_dir = nullptr;  // as given
+    bool verbose = false;                // -v
     std::vector<const char *> operands;
 };
 
@@ -957,11 +980,11 @@ int run_entry(const Invocation &inv, json &doc) {
     }
     std::string tdir = template_dir(inv);
     AreaDirs area;
-    open_area(inv.operands[0], area);
+    open_private_area(inv.operands[0], area);
     std::string version;
     struct stat st;
-    if (::fstatat(area.tree.get(), "VERSION", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
-        !kx::read_link(area.tree.get(), "VERSION", st.st_size, version))
+    if (::fstatat(area.tree(), "VERSION", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
+        !kx::read_link(area.tree(), "VERSION", st.st_size, version))
         version.clear();
     // As the checker: an unreadable version means the older naming.
     bool md5 = !version.empty() && version.compare("005.003") >= 0;
@@ -981,6 +1004,304 @@ int run_entry(const Invocation &inv, json &doc) {
                     (found.contains("pointer") && found["pointer"].contains("problem"));
     doc["problems"] = problems;
     return problems ? 1 : 0;
+}
+
+// ---- the area report --------------------------------------------------------
+
+// What the checker finds, as the document names it: problems first, then
+// the optimizations, which are no damage.
+struct FindingName {
+    finding_kind kind;
+    const char *key;
+    const char *label;
+    bool problem;
+};
+const FindingName finding_names[] = {
+    {FINDING_LOST_COW, "lost_cow", "lost cow files", true},
+    {FINDING_BROKEN_MARK, "broken_mark", "broken cow marks", true},
+    {FINDING_LOST_LINK, "lost_link", "lost magic links", true},
+    {FINDING_BROKEN_DIRINDEX, "broken_dirindex", "broken dirindex", true},
+    {FINDING_REPAIRABLE_DIRINDEX, "repairable_dirindex", "dirindex, lost records", true},
+    {FINDING_UNCHANGED_COW, "unchanged_cow", "unchanged cow files", false},
+    {FINDING_CHANGED_COW, "changed_cow", "changed cow files", false},
+};
+constexpr size_t kFindingKinds = sizeof finding_names / sizeof finding_names[0];
+
+// What the scan told the observer, counted.
+struct AreaTally {
+    bool verbose = false;
+    uint64_t dirs = 0, indexed = 0, linked = 0, marked = 0, unmarked = 0;
+    uint64_t shortcuts = 0, files = 0, symlinks = 0, other = 0;
+    uint64_t findings[kFindingKinds] = {};
+    json texts = json::array();
+};
+
+void tally_finding(void *data, finding_kind kind, const char *item, const char *text) {
+    auto *t = static_cast<AreaTally *>(data);
+    for (size_t i = 0; i < kFindingKinds; ++i) {
+        if (finding_names[i].kind != kind)
+            continue;
+        t->findings[i]++;
+        if (t->verbose)
+            t->texts.push_back({{"kind", finding_names[i].key}, {"item", text_value(item)}, {"text", text_value(text)}});
+    }
+}
+
+void tally_entry(void *data, entry_kind kind, const char *, const struct stat *st) {
+    auto *t = static_cast<AreaTally *>(data);
+    switch (kind) {
+    case ENTRY_DIR:
+        t->dirs++;
+        break;
+    case ENTRY_MAGIC_LINK:
+        (st->st_mode & COW_MARK ? t->marked : t->unmarked)++;
+        break;
+    case ENTRY_MARKER_LINK:
+        t->linked++;
+        break;
+    case ENTRY_MARKER_INDEX:
+        t->indexed++;
+        break;
+    case ENTRY_SHORTCUT:
+        t->shortcuts++;
+        break;
+    case ENTRY_FILE:
+        t->files++;
+        break;
+    case ENTRY_SYMLINK:
+        t->symlinks++;
+        break;
+    case ENTRY_OTHER:
+        t->other++;
+        break;
+    }
+}
+
+// The entries of the directory fd, or -1 with errno set.
+int64_t count_entries(int fd) {
+    kx::Fd own(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    kx::Dir dir(own.ok() ? ::fdopendir(own.get()) : nullptr);
+    if (!dir.ok())
+        return -1;
+    own.release();
+    int64_t n = 0;
+    while (struct dirent *e = ::readdir(dir.get()))
+        n += kx::is_dot_or_dotdot(e->d_name) ? 0 : 1;
+    return n;
+}
+
+// The checker's report-only run (every correction and optimization
+// asked for, every action "ignore"), with an observer that counts: the
+// document's counts. Runs in the child; the area and template are set.
+json scan_counts(bool verbose) {
+    AreaTally tally;
+    tally.verbose = verbose;
+    const check_observer counting{&tally, tally_finding, tally_entry};
+    for (int &act : corr_act)
+        act = ACT_IGNORE;
+    for (int &act : opt_act)
+        act = ACT_IGNORE;
+    set_option(OPT_PARSED | OPT_TEMPLATE_DIR | OPT_CORR_ALL | OPT_OPT_ALL);
+    int64_t cows = count_entries(area->cow.fd);
+    if (cows < 0)
+        error(1, errno, "Kxfsutil: opendir '%s'", cow_dir);
+    observer = &counting;
+    static scan_info counters;
+    info = &counters;
+    scan_cow_dir();
+    scan_mount_point(fs_priv_dir, 0);
+    lost_cow_pass();
+    observer = nullptr;
+
+    json doc;
+    const AreaTally &t = tally;
+    uint64_t lost = t.findings[0];
+    doc["directories"] = {{"total", t.dirs},
+                          {"plain", t.dirs - std::min(t.dirs, t.indexed + t.linked)},
+                          {"indexed", t.indexed},
+                          {"linked", t.linked}};
+    doc["magic_links"] = {{"total", t.marked + t.unmarked}, {"marked", t.marked}, {"unmarked", t.unmarked}};
+    doc["shortcuts"] = t.shortcuts;
+    doc["files"] = t.files;
+    doc["symlinks"] = t.symlinks;
+    doc["other"] = t.other;
+    uint64_t total = static_cast<uint64_t>(cows);
+    doc["cow_files"] = {{"total", total}, {"claimed", total - std::min(total, lost)}, {"lost", lost}};
+    json problems = json::object(), optimizations = json::object();
+    for (size_t i = 0; i < kFindingKinds; ++i)
+        (finding_names[i].problem ? problems : optimizations)[finding_names[i].key] = t.findings[i];
+    doc["problem_counts"] = std::move(problems);
+    doc["optimization_counts"] = std::move(optimizations);
+    if (verbose)
+        doc["findings"] = t.texts;
+    return doc;
+}
+
+// The checker ends the process on what it cannot read: in the child, that
+// ends the child only, with the status the parent takes for "stopped".
+constexpr int kScanStopped = 1;
+void leave_scan() {
+    std::fflush(nullptr);
+    ::_exit(kScanStopped);
+}
+
+std::string read_back(int fd) {
+    std::string s;
+    if (::lseek(fd, 0, SEEK_SET) != 0 || !kx::read_all(fd, s))
+        s.clear();
+    return s;
+}
+
+// Runs scan_counts in a child process, so that a scan that stops, or
+// worse, ends the report with the reason instead of the whole program.
+// The child's document comes back through one unnamed file, whatever it
+// printed through another.
+json scan_in_child(bool verbose) {
+    kx::Fd result(::memfd_create("kxfsinspect-result", MFD_CLOEXEC));
+    kx::Fd said(::memfd_create("kxfsinspect-messages", MFD_CLOEXEC));
+    if (!result.ok() || !said.ok())
+        unreadable(std::string("can't make a scratch file: ") + std::strerror(errno));
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid < 0)
+        unreadable(std::string("can't start the scan: ") + std::strerror(errno));
+    if (pid == 0) {
+        ::dup2(said.get(), STDOUT_FILENO);
+        ::dup2(said.get(), STDERR_FILENO);
+        std::atexit(leave_scan);
+        int status = 2;
+        try {
+            std::string text = kxinspect::dump(scan_counts(verbose));
+            status = kx::write_all(result.get(), text) ? 0 : 2;
+        } catch (...) {
+        }
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            unreadable(std::string("can't wait for the scan: ") + std::strerror(errno));
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        try {
+            return json::parse(read_back(result.get()));
+        } catch (const json::exception &) {
+            unreadable("the scan's counts came back damaged");
+        }
+    }
+    std::string messages = read_back(said.get());
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kScanStopped) {
+        // The checker's own message says why it stopped.
+        size_t at = messages.rfind("Error: ");
+        if (at != std::string::npos) {
+            std::string why = messages.substr(at + 7);
+            why = why.substr(0, why.find('\n'));
+            unreadable("the scan stopped: " + why);
+        }
+    }
+    std::fputs(messages.c_str(), stderr);
+    if (WIFSIGNALED(status))
+        unreadable("the scan ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
+                   strsignal(WTERMSIG(status)) + ")");
+    unreadable("the scan ended with status " + std::to_string(WEXITSTATUS(status)));
+}
+
+// Opens the pending directory rel below top (never through a link) and
+// checks that it is the inode its parent listed. A path too long for one
+// call is opened one component at a time.
+kx::Fd open_listed_dir(int top, const std::string &rel, dev_t dev, ino_t ino) {
+    kx::Fd fd = kx::open_dir_beneath(top, rel.c_str(), dev, ino);
+    if (fd.ok() || errno != ENAMETOOLONG)
+        return fd;
+    fd = kx::Fd(kx::open_beneath_walk(top, rel.c_str(), O_RDONLY | O_DIRECTORY, 0));
+    struct stat st;
+    if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
+        return kx::Fd();
+    if (!kx::same_inode(st, dev, ino)) {
+        errno = ESTALE;
+        return kx::Fd();
+    }
+    return fd;
+}
+
+// What lost_files holds, counted without making it: null when the area
+// has none; else its type and, for a real directory, the number of
+// entries at any depth below it that are not directories.
+json lost_files_value(const AreaDirs &area) {
+    const std::string path = area.path + "/lost_files";
+    struct stat st;
+    if (::fstatat(area.top(), "lost_files", &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return nullptr;
+        unreadable(quoted_error("can't lstat", path, errno));
+    }
+    json v{{"path", text_value(path)}, {"type", type_name(st.st_mode)}, {"entries", nullptr}};
+    if (!S_ISDIR(st.st_mode))
+        return v;
+    kx::Fd top = open_area_dir(area.top(), "lost_files", path);
+    struct stat top_st;
+    if (::fstat(top.get(), &top_st) != 0 || !kx::same_inode(top_st, st.st_dev, st.st_ino))
+        unreadable("'" + path + "' changed while it was opened");
+    struct pending {
+        std::string rel;
+        dev_t dev;
+        ino_t ino;
+    };
+    std::vector<pending> stack{{"", st.st_dev, st.st_ino}};
+    uint64_t count = 0;
+    while (!stack.empty()) {
+        pending p = std::move(stack.back());
+        stack.pop_back();
+        std::string shown_dir = p.rel.empty() ? path : path + "/" + p.rel;
+        kx::Fd fd = open_listed_dir(top.get(), p.rel, p.dev, p.ino);
+        kx::Dir dir(fd.ok() ? ::fdopendir(fd.get()) : nullptr);
+        if (!dir.ok())
+            unreadable(quoted_error("can't open", shown_dir, errno));
+        fd.release();
+        while (struct dirent *e = ::readdir(dir.get())) {
+            if (kx::is_dot_or_dotdot(e->d_name))
+                continue;
+            if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) {
+                ++count;
+                continue;
+            }
+            struct stat est;
+            if (::fstatat(::dirfd(dir.get()), e->d_name, &est, AT_SYMLINK_NOFOLLOW) != 0)
+                unreadable(quoted_error("can't lstat", shown_dir + "/" + e->d_name, errno));
+            if (S_ISDIR(est.st_mode))
+                stack.push_back({p.rel.empty() ? std::string(e->d_name) : p.rel + "/" + e->d_name,
+                                 est.st_dev, est.st_ino});
+            else
+                ++count;
+        }
+    }
+    v["entries"] = count;
+    return v;
+}
+
+int run_area(const Invocation &inv, json &doc) {
+    std::string tdir = template_dir(inv);
+    AreaDirs area;
+    open_private_area(inv.operands[0], area);
+    use_area(area.handle.get());
+    check_area_version();
+    doc["area"] = text_value(area.path);
+    doc["layout"] = area.layout;
+    doc["tree"] = text_value(area.tree_path);
+    doc["read_only_view"] = area.read_only_view;
+    doc["version"] = area_version[0] ? text_value(area_version) : json(nullptr);
+    doc["cow_naming"] = vefs_version == 1 ? "md5" : "legacy";
+    doc["lost_files"] = lost_files_value(area);
+    temp_dir = xstrdup(tdir.c_str());
+    doc.update(scan_in_child(inv.verbose));
+    uint64_t problems = 0;
+    for (const auto &[key, n] : doc["problem_counts"].items())
+        problems += n.get<uint64_t>();
+    const json &lost = doc["lost_files"];
+    bool damaged = problems != 0 || (!lost.is_null() && lost["type"] != "directory");
+    doc["problems"] = damaged;
+    return damaged ? 1 : 0;
 }
 
 // ---- text renderers ---------------------------------------------------------
@@ -1114,6 +1435,51 @@ void print_entry(const json &doc) {
     print_found(doc["entry"]);
 }
 
+std::string count_text(const json &v) {
+    return std::to_string(v.get<uint64_t>());
+}
+
+void print_area(const json &doc) {
+    line("area", shown_value(doc["area"]) + " (layout " + std::to_string(doc["layout"].get<int>()) + ")");
+    line("tree", shown_value(doc["tree"]));
+    line("version", shown_value(doc["version"]) + " (cow names: " + doc["cow_naming"].get<std::string>() + ")");
+    const json &d = doc["directories"];
+    line("directories", count_text(d["total"]) + " (plain " + count_text(d["plain"]) + ", indexed " +
+                            count_text(d["indexed"]) + ", linked " + count_text(d["linked"]) + ")");
+    const json &m = doc["magic_links"];
+    line("magic links", count_text(m["total"]) + " (marked " + count_text(m["marked"]) + ", unmarked " +
+                            count_text(m["unmarked"]) + ")");
+    line("shortcuts", count_text(doc["shortcuts"]));
+    line("plain files", count_text(doc["files"]));
+    line("symbolic links", count_text(doc["symlinks"]));
+    line("other nodes", count_text(doc["other"]));
+    const json &c = doc["cow_files"];
+    line("cow files", count_text(c["total"]) + " (claimed " + count_text(c["claimed"]) + ", lost " +
+                          count_text(c["lost"]) + ")");
+    const json &lost = doc["lost_files"];
+    line("lost_files", lost.is_null()                 ? std::string("none")
+                       : lost["entries"].is_null() ? "not a directory (" + lost["type"].get<std::string>() + ")"
+                                                   : count_text(lost["entries"]) + " entries");
+    uint64_t problems = 0;
+    for (const auto &[key, n] : doc["problem_counts"].items())
+        problems += n.get<uint64_t>();
+    line("problems", std::to_string(problems));
+    for (const FindingName &f : finding_names) {
+        if (f.problem)
+            std::printf("  %-22s %s\n", f.label, count_text(doc["problem_counts"][f.key]).c_str());
+    }
+    std::printf("optimizations\n");
+    for (const FindingName &f : finding_names) {
+        if (!f.problem)
+            std::printf("  %-22s %s\n", f.label, count_text(doc["optimization_counts"][f.key]).c_str());
+    }
+    if (doc.contains("findings")) {
+        line("findings", std::to_string(doc["findings"].size()));
+        for (const json &f : doc["findings"])
+            std::printf("  %s\n", shown_value(f["text"]).c_str());
+    }
+}
+
 // One subcommand: its name, its arguments for the usage text, whether it
 // takes -t, how many operands, the run and the text renderer. run fills
 // the document and gives the status (0 sound, 1 problems); a file that
@@ -1125,12 +1491,14 @@ struct Subcommand {
     size_t operands;
     int (*run)(const Invocation &, json &);
     void (*print)(const json &);
+    bool verbose = false;  // takes -v
 };
 
 const Subcommand subcommands[] = {
     {"dirindex", "[-t TEMPLATE_DIR] FILE", Subcommand::TEMPLATE_OPTIONAL, 1, run_dirindex, print_dirindex},
     {"pointer", "[-t TEMPLATE_DIR] TEXT", Subcommand::TEMPLATE_OPTIONAL, 1, run_pointer, print_pointer},
     {"entry", "-t TEMPLATE_DIR PRIVATE_DIR PATH", Subcommand::TEMPLATE_REQUIRED, 2, run_entry, print_entry},
+    {"area", "[-v] -t TEMPLATE_DIR PRIVATE_DIR", Subcommand::TEMPLATE_REQUIRED, 1, run_area, print_area, true},
 };
 
 void print_usage(FILE *out) {
@@ -1187,6 +1555,8 @@ int main(int argc, char **argv) {
             options_done = true;
         } else if (a == "--json") {
             json_out = true;
+        } else if (a == "-v" && sub->verbose) {
+            inv.verbose = true;
         } else if (a == "-t" && sub->template_dir != Subcommand::NO_TEMPLATE && !inv.template_dir && i + 1 < argc) {
             inv.template_dir = argv[++i];
         } else {

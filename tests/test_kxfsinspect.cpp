@@ -451,6 +451,8 @@ TEST(Inspect, NoSubcommandChangesTheArea) {
         {"entry", "-t", a.tmpl, a.dir, "bin/ls"},
         {"entry", "-t", a.tmpl, a.dir, "usr/share/doc/README"},
         {"entry", "-t", a.tmpl, a.dir, "var/x"},
+        {"area", "-t", a.tmpl, a.dir},
+        {"--json", "area", "-v", "-t", a.tmpl, a.dir},
     };
     // Contents are taken first: reading a link's text moves its access time.
     std::map<std::string, kxtest::Entry> contents = kxtest::snapshot(a.dir);
