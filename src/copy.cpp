@@ -99,6 +99,8 @@ struct Dir {
 };
 
 int single_links = 0;
+// The read-ahead stage under the tree walk that runs, if any.
+readahead_stage *copy_ra = nullptr;
 
 bool trace_on(int level) {
     return kxfsutil_debug_level >= level;
@@ -620,6 +622,7 @@ int entry_pass(Dir &d, int top, std::vector<Met> *subdirs) {
     const bool skip_lock = top && (options & OPT_SKIP_LOCK);
     const bool correcting = (options & OPT_CORRECT) && !(options & OPT_LINK_FILES);
     for (const std::string &name : names) {
+        readahead_advance(copy_ra, 1);
         if (skip_lock && name == kLockName)
             continue;
         struct stat st;
@@ -717,6 +720,17 @@ int copy_tree(int src_fd, const char *src_shown, int dst_fd, const char *dst_sho
     const bool correcting = (get_option() & OPT_CORRECT) && !(get_option() & OPT_LINK_FILES);
     if (correcting)
         remove_resumed_temps(src_fd);
+    // The entries' link texts, shortcuts and indexes are read; a copy reads
+    // its files' data too (a copy of the cache area links them instead).
+    const bool copies_data = !(get_option() & (OPT_CORRECT | OPT_LINK_FILES));
+    std::unique_ptr<readahead_stage, void (*)(readahead_stage *)> ra(
+        walk_readahead(src_fd, READAHEAD_LINKS | READAHEAD_SHORTCUTS | READAHEAD_INDEXES |
+                                   (copies_data ? READAHEAD_DATA : 0)),
+        stop_readahead);
+    copy_ra = ra.get();
+    struct Unset {
+        ~Unset() { copy_ra = nullptr; }
+    } unset;
     std::vector<Pending> stack;
     bool first = true;
     while (first || !stack.empty()) {
@@ -725,6 +739,7 @@ int copy_tree(int src_fd, const char *src_shown, int dst_fd, const char *dst_sho
             p = std::move(stack.back());
             stack.pop_back();
         }
+        readahead_enter_dir(copy_ra, p.rel.c_str());
         Dir d;
         d.rel = p.rel;
         d.shown = source_shown(src_shown, p.rel);
@@ -754,6 +769,7 @@ int copy_tree(int src_fd, const char *src_shown, int dst_fd, const char *dst_sho
             if (trace_on(4))
                 debug_print(4, "Push dir %s\n", source_shown(src_shown, rel).c_str());
             stack.push_back(Pending{rel, m.st.st_dev, m.st.st_ino});
+            readahead_push_dir(copy_ra, rel.c_str());
         }
         if (trace_on(4))
             debug_print(4, "Copy dir end :%s:\n", d.shown.c_str());

@@ -77,12 +77,16 @@ int parse_veid(const char *text) {
     return static_cast<int>(value);
 }
 
+// The code of the long option that turns the read-ahead stage off.
+constexpr int kNoReadahead = 256;
+
 void parse_args(int argc, char **argv) {
     static const struct option long_options[] = {
         {"progress", no_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},  {"quiet", no_argument, nullptr, 'q'},
         {"correct", no_argument, nullptr, 'c'},  {"skiplock", no_argument, nullptr, 's'},
-        {nullptr, 0, nullptr, 0}};
+        {"no-readahead", no_argument, nullptr, kNoReadahead}, {nullptr, 0, nullptr, 0}};
+    set_walk_readahead(1);
     int option = 0;
     kxfsutil_debug_level = 3;
     int c;
@@ -107,6 +111,9 @@ void parse_args(int argc, char **argv) {
             break;
         case 's':
             option |= OPT_SKIP_LOCK;
+            break;
+        case kNoReadahead:
+            set_walk_readahead(0);
             break;
         default:
             usage();

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -66,6 +67,7 @@ struct Pending {
 struct {
     int dirs;
     std::vector<Pending> stack;
+    readahead_stage *ra = nullptr;  // warming the caches ahead of the walk
 } info;
 
 #define TRACE(...)                                  \
@@ -104,12 +106,17 @@ void open_private_area(const char *arg) {
     priv_dir = xstrdup(area->tree.path);
 }
 
+// The code of the long option that turns the read-ahead stage off.
+constexpr int kNoReadahead = 256;
+
 void parse_args(int argc, char **argv) {
     static const struct option long_options[] = {
         {"progress", no_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},  {"quiet", no_argument, nullptr, 'q'},
-        {"magic", no_argument, nullptr, 'm'},    {nullptr, 0, nullptr, 0}};
+        {"magic", no_argument, nullptr, 'm'},
+        {"no-readahead", no_argument, nullptr, kNoReadahead}, {nullptr, 0, nullptr, 0}};
     kxfsutil_debug_level = 3;
+    set_walk_readahead(1);
     int c;
     while ((c = getopt_long(argc, argv, "hqvVmi:t:p", long_options, nullptr)) != -1) {
         switch (c) {
@@ -134,6 +141,9 @@ void parse_args(int argc, char **argv) {
             temp_dir = physical_dir(optarg);
             break;
         case 'i':
+            break;
+        case kNoReadahead:
+            set_walk_readahead(0);
             break;
         default:
             usage();
@@ -250,6 +260,7 @@ int replace_by_shortcut(int dirfd, const char *name, const std::string &text,
 
 void push_dir(const std::string &rel, const struct stat &st) {
     info.stack.push_back(Pending{rel, st.st_dev, st.st_ino});
+    readahead_push_dir(info.ra, rel.c_str());
     info.dirs++;
     TRACE("Push dir %s\n", below_root(rel).c_str());
 }
@@ -399,6 +410,7 @@ void scan_dir(const Pending &dir) {
     while (struct dirent *entry = readdir(listing.get())) {
         if (kx::is_dot_or_dotdot(entry->d_name))
             continue;
+        readahead_advance(info.ra, 1);
         struct stat est;
         if (fstatat(fd.get(), entry->d_name, &est, AT_SYMLINK_NOFOLLOW) != 0)
             error(1, errno, "Kxfsdirindex: lstat `%s/%s'", shown.c_str(), entry->d_name);
@@ -419,12 +431,20 @@ void scan_mount_point() {
     TRACE("Scan mount point begin:%s:\n", root_dir);
     if (area->root.fd < 0)
         error(1, area->root.error, "Kxfsdirindex: can't chdir '%s'", root_dir);
+    // Indexing reads every link text and shortcut of a directory.
+    std::unique_ptr<readahead_stage, void (*)(readahead_stage *)> ra(
+        walk_readahead(area->root.fd, READAHEAD_LINKS | READAHEAD_SHORTCUTS | READAHEAD_INDEXES),
+        stop_readahead);
+    info.ra = ra.get();
+    readahead_enter_dir(info.ra, "");
     scan_dir(Pending{std::string(), 0, 0});
     while (!info.stack.empty()) {
         Pending next = std::move(info.stack.back());
         info.stack.pop_back();
+        readahead_enter_dir(info.ra, next.rel.c_str());
         scan_dir(next);
     }
+    info.ra = nullptr;
     TRACE("Scan mount point %s end\n", root_dir);
 }
 

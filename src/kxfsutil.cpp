@@ -72,6 +72,7 @@ enum {
     LONG_OPT_EMPTY,
     LONG_VEID,
     LONG_UNCOW_EMPTY,
+    LONG_NO_READAHEAD,
 };
 
 const struct option long_options[] = {
@@ -97,6 +98,7 @@ const struct option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"upgrade", no_argument, nullptr, 'u'},
     {"uncow-empty", no_argument, nullptr, LONG_UNCOW_EMPTY},
+    {"no-readahead", no_argument, nullptr, LONG_NO_READAHEAD},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -145,6 +147,7 @@ const once_option once_options[] = {
 
 void parse_args(int argc, char **argv) {
     kxfsutil_debug_level = 3;
+    set_walk_readahead(1);
     unsigned int flags = 0;
     int c;
     while ((c = getopt_long(argc, argv, "hqvVit:pu", long_options, nullptr)) != -1) {
@@ -194,6 +197,9 @@ void parse_args(int argc, char **argv) {
             break;
         case LONG_UNCOW_EMPTY:
             flags |= OPT_UNCOW_EMPTY;
+            break;
+        case LONG_NO_READAHEAD:
+            set_walk_readahead(0);
             break;
         default:  // 'h', an unknown option, a missing argument
             usage();

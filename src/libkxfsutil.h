@@ -593,6 +593,18 @@ KXFS_EXTERN void readahead_enter_dir(struct readahead_stage *ra, const char *pat
 KXFS_EXTERN void readahead_advance(struct readahead_stage *ra, int count);
 /* Stops the threads, closes every descriptor and frees the stage. */
 KXFS_EXTERN void stop_readahead(struct readahead_stage *ra);
+/* The magic links of the tree name files of the directory cowfd
+ * (duplicated): each one's cow file is looked at when its link text is
+ * read, its data brought in too when data is nonzero. The names are
+ * legacy_name's when legacy_names is nonzero, else md5_name's. Called once,
+ * right after start_readahead. */
+KXFS_EXTERN void readahead_cow_dir(struct readahead_stage *ra, int cowfd, int legacy_names,
+                                   int data);
+/* Whether the walks of this library (scan_private_at, copy_tree_at) and of
+ * the tools run a read-ahead stage: off until a program turns it on. */
+KXFS_EXTERN void set_walk_readahead(int on);
+/* A stage over rootfd for a walk, when walks run one; NULL otherwise. */
+KXFS_EXTERN struct readahead_stage *walk_readahead(int rootfd, int flags);
 
 /* ---- gethash.cpp: the string hash of the checker's cow hash ------------ */
 

@@ -40,11 +40,15 @@
 // blocked, so signals reach the walk's thread as before.
 #include "internal.h"
 
-#include <linux/openat2.h>
+#include "libkxfsutil.h"
+
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include <atomic>
 #include <climits>
@@ -109,47 +113,29 @@ std::string normal_path(const char *path) {
     return std::string(p);
 }
 
-std::atomic<bool> openat2_missing{false};
-
 // Opens the directory path beneath root: no component may be a link, none
-// may climb out. Without openat2, one component at a time with O_NOFOLLOW.
-int open_beneath(int root, const std::string &path) {
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME;
-    if (path.empty())
-        return ::openat(root, ".", flags);
-#ifdef SYS_openat2
-    if (!openat2_missing.load(std::memory_order_relaxed)) {
-        struct open_how how {};
-        how.flags = static_cast<uint64_t>(flags);
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        long fd = ::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS)
-            return static_cast<int>(fd);
-        openat2_missing.store(true, std::memory_order_relaxed);
-    }
-#endif
-    kx::Fd cur(::openat(root, ".", flags));
-    size_t pos = 0;
-    while (cur.ok() && pos < path.size()) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string::npos)
-            slash = path.size();
-        std::string part = path.substr(pos, slash - pos);
-        pos = slash + 1;
-        if (part.empty() || part == "." || part == "..") {
-            errno = EXDEV;
-            return -1;
-        }
-        cur = kx::Fd(::openat(cur.get(), part.c_str(), flags));
-    }
-    return cur.release();
+// may climb out. Without O_NOATIME where it is refused (not the owner).
+int open_dir(int root, const std::string &path) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOATIME;
+    int fd = kx::open_beneath(root, path.c_str(), flags);
+    if (fd < 0 && errno == EPERM)
+        fd = kx::open_beneath(root, path.c_str(), flags & ~O_NOATIME);
+    return fd;
 }
+
+// Whether the walks of the library and the tools run a stage.
+std::atomic<bool> walks_read_ahead{false};
 
 }  // namespace
 
 struct readahead_stage {
     int root = -1;
     int flags = 0;
+    // The cow directory whose files the magic links name, and how names
+    // are made there; set once before the walk starts.
+    std::atomic<int> cow{-1};
+    bool cow_legacy = false;
+    bool cow_data = false;
     std::mutex mu;
     std::condition_variable work_cv;
     std::vector<pthread_t> threads;
@@ -353,11 +339,43 @@ void note_wait(Stage *s, bool waited, bool listing) {
         s->warm_streak.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Opens the regular file name of dirfd that fstatat showed as st (the very
+// inode, no link, no blocking) and asks for its first want bytes.
+void request_pages(int dirfd, const char *name, const struct stat &st, off_t want) {
+    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC;
+    kx::Fd fd(::openat(dirfd, name, flags));
+    if (!fd.ok() && errno == EPERM)
+        fd = kx::Fd(::openat(dirfd, name, flags & ~O_NOATIME));
+    struct stat got;
+    if (!fd.ok() || ::fstat(fd.get(), &got) != 0 || !S_ISREG(got.st_mode) ||
+        got.st_ino != st.st_ino || got.st_dev != st.st_dev)
+        return;
+    ::posix_fadvise(fd.get(), 0, want, POSIX_FADV_WILLNEED);
+}
+
+// The cow file a magic link names: its inode and, for a walk that reads
+// cow files, the start of its data.
+void look_at_cow(Stage *s, const char *name, const char *text) {
+    int cow = s->cow.load(std::memory_order_acquire);
+    if (cow < 0 || !kx::is_magic(text) || std::strcmp(name, kIndexName) == 0)
+        return;
+    char *cow_name = s->cow_legacy ? legacy_name(text) : md5_name(text);
+    struct stat st;
+    if (cow_name && ::fstatat(cow, cow_name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0 &&
+        S_ISREG(st.st_mode) && st.st_size > 0 && s->cow_data)
+        request_pages(cow, cow_name, st, kDataBytes);
+    std::free(cow_name);
+}
+
 // Brings one entry of the directory dirfd into memory.
 void look_at_entry(Stage *s, int dirfd, mode_t dir_mode, const char *name, unsigned char type) {
     if (type == DT_LNK && (s->flags & READAHEAD_LINKS)) {
         char link[4096];
-        (void)!::readlinkat(dirfd, name, link, sizeof link);
+        ssize_t n = ::readlinkat(dirfd, name, link, sizeof link - 1);
+        if (n > 0) {
+            link[n] = '\0';
+            look_at_cow(s, name, link);
+        }
         return;
     }
     struct stat st;
@@ -377,13 +395,7 @@ void look_at_entry(Stage *s, int dirfd, mode_t dir_mode, const char *name, unsig
     }
     if (want == 0 || st.st_size == 0)
         return;
-    kx::Fd fd(::openat(dirfd, name,
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC));
-    struct stat got;
-    if (!fd.ok() || ::fstat(fd.get(), &got) != 0 || !S_ISREG(got.st_mode) ||
-        got.st_ino != st.st_ino || got.st_dev != st.st_dev)
-        return;
-    ::posix_fadvise(fd.get(), 0, want, POSIX_FADV_WILLNEED);
+    request_pages(dirfd, name, st, want);
 }
 
 // Looks at one chunk of names of the directory dirfd.
@@ -470,7 +482,7 @@ void list_dir(Stage *s, Node *n, std::vector<char> &buf, std::unique_lock<std::m
     if (n->fd < 0) {
         std::string path = n->path;
         lock.unlock();
-        int fd = open_beneath(s->root, path);
+        int fd = open_dir(s->root, path);
         struct stat st;
         if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))) {
             ::close(fd);
@@ -684,8 +696,32 @@ void stop_readahead(struct readahead_stage *s) {
     while (s->head)
         release(s, s->head);
     ::close(s->root);
+    if (s->cow >= 0)
+        ::close(s->cow);
     delete s;
     errno = saved;
+}
+
+void readahead_cow_dir(struct readahead_stage *s, int cowfd, int legacy_names, int data) {
+    if (!s || cowfd < 0 || s->cow.load() >= 0)
+        return;
+    int saved = errno;
+    s->cow_legacy = legacy_names != 0;
+    s->cow_data = data != 0;
+    int fd = ::fcntl(cowfd, F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0)
+        s->cow.store(fd, std::memory_order_release);
+    errno = saved;
+}
+
+void set_walk_readahead(int on) {
+    walks_read_ahead.store(on != 0);
+}
+
+struct readahead_stage *walk_readahead(int rootfd, int flags) {
+    if (!walks_read_ahead.load() || rootfd < 0)
+        return nullptr;
+    return start_readahead(rootfd, flags, 0);
 }
 
 }  // extern "C"

@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <set>
 #include <tuple>
@@ -70,6 +71,15 @@ struct name_count {
 };
 std::unordered_map<kx::InodeKey, name_count, kx::InodeKeyHash> link_names;
 
+// The read-ahead stage under the walk that runs, if any.
+readahead_stage *walk_ra = nullptr;
+
+// A stage under one walk of the tree, stopped when the walk ends.
+using Readahead = std::unique_ptr<readahead_stage, void (*)(readahead_stage *)>;
+Readahead tree_readahead(int flags) {
+    return Readahead(walk_readahead(area->root.fd, flags), stop_readahead);
+}
+
 bool corrections_selected() {
     return (get_option() & OPT_CORR_MASK) != 0;
 }
@@ -87,6 +97,7 @@ void push_dir(const std::string &path, const std::string &rel, const struct stat
     node->ino = st.st_ino;
     node->next = info->head;
     info->head = node;
+    readahead_push_dir(walk_ra, node->rel);
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Push dir %s\n", path.c_str());
     info->dirs++;
@@ -435,6 +446,7 @@ void scan_dir(const scan_node &node) {
     while (struct dirent *e = ::readdir(dir.get())) {
         if (kx::is_dot_or_dotdot(e->d_name))
             continue;
+        readahead_advance(walk_ra, 1);
         at.name = e->d_name;
         check_item(at);
     }
@@ -517,12 +529,14 @@ void count_claims() {
     struct stat root;
     if (::fstat(area->root.fd, &root) != 0)
         return;
+    Readahead ra = tree_readahead(READAHEAD_LINKS);
     stack.push_back({"", root.st_dev, root.st_ino});
     std::string text;
     std::set<std::tuple<std::string, dev_t, ino_t>> marked_inodes;
     while (!stack.empty()) {
         pending dir_node = std::move(stack.back());
         stack.pop_back();
+        readahead_enter_dir(ra.get(), dir_node.rel.c_str());
         kx::Fd fd = open_tree_dir(dir_node.rel.c_str(), dir_node.dev, dir_node.ino);
         kx::Dir dir(fd.ok() ? ::fdopendir(fd.get()) : nullptr);
         if (!dir.ok())
@@ -532,6 +546,7 @@ void count_claims() {
         while (struct dirent *e = ::readdir(dir.get())) {
             if (kx::is_dot_or_dotdot(e->d_name))
                 continue;
+            readahead_advance(ra.get(), 1);
             struct stat st;
             bool stated;
             unsigned type = entry_type(dfd, e, st, stated);
@@ -543,6 +558,7 @@ void count_claims() {
                 stack.push_back({dir_node.rel.empty() ? std::string(e->d_name)
                                                       : kx::join(dir_node.rel, e->d_name),
                                  st.st_dev, st.st_ino});
+                readahead_push_dir(ra.get(), stack.back().rel.c_str());
                 continue;
             }
             if (S_ISLNK(st.st_mode) && st.st_nlink > 1) {
@@ -600,14 +616,26 @@ void scan_mount_point(const char *area_dir, int veid) {
     if (claims_matter())
         count_claims();
 
+    // The walk reads every link text, and the shortcuts and dirindex files
+    // when it checks them; a magic link's cow file is looked at right after
+    // (its data too when the run may compare or move it).
+    unsigned int opts = get_option();
+    Readahead ra = tree_readahead(READAHEAD_LINKS |
+                                  (corrections_selected() ? READAHEAD_SHORTCUTS | READAHEAD_INDEXES : 0));
+    readahead_cow_dir(ra.get(), area->cow.fd, vefs_version == 0,
+                      (opts & (OPT_UPGRADE | OPT_OPT_MASK)) != 0);
+    walk_ra = ra.get();
     check_root();
     while (scan_node *node = info->head) {
         info->head = node->next;
+        readahead_enter_dir(walk_ra, node->rel);
         scan_dir(*node);
         std::free(node->path);
         std::free(node->rel);
         std::free(node);
     }
+    walk_ra = nullptr;
+    ra.reset();
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan mount point end :%s:files %d:dirs %d\n", root_dir, info->files,
                     info->dirs);

@@ -225,7 +225,7 @@ kx::Fd open_walked_dir(int rootfd, const std::string &dir, const Pending *expect
 // met to push(path, stat record).
 template <class Push>
 int walk_one_dir(int rootfd, const std::string &dir, const Pending *expect, const Callback &cb,
-                 Push push) {
+                 Push push, readahead_stage *ra = nullptr) {
     kx::Fd dir_fd = open_walked_dir(rootfd, dir, expect);
     struct stat self;
     if (!dir_fd.ok()) {
@@ -254,6 +254,7 @@ int walk_one_dir(int rootfd, const std::string &dir, const Pending *expect, cons
     std::unordered_set<std::string> held;
     std::string path;
     for (const std::string &name : names) {
+        readahead_advance(ra, 1);
         if (indexed) {
             if (name == DIRINDEX_NAME)
                 continue;
@@ -280,15 +281,23 @@ int walk_one_dir(int rootfd, const std::string &dir, const Pending *expect, cons
 // The whole walk below rootfd: the root's entries, then the pending
 // directories, the most recently met first.
 int walk_tree(int rootfd, const Callback &cb) {
+    // Caches are warmed ahead of the walk, which reads every link text,
+    // the start of every sticky file and the dirindex of indexed directories.
+    std::unique_ptr<readahead_stage, void (*)(readahead_stage *)> ra(
+        walk_readahead(rootfd, READAHEAD_LINKS | READAHEAD_SHORTCUTS | READAHEAD_INDEXES),
+        stop_readahead);
     std::vector<Pending> stack;
-    auto push = [&stack](const std::string &path, const struct stat &st) {
+    auto push = [&stack, &ra](const std::string &path, const struct stat &st) {
         stack.push_back(Pending{path, st.st_dev, st.st_ino});
+        readahead_push_dir(ra.get(), path.c_str());
     };
-    int result = walk_one_dir(rootfd, ".", nullptr, cb, push);
+    readahead_enter_dir(ra.get(), "");
+    int result = walk_one_dir(rootfd, ".", nullptr, cb, push, ra.get());
     while (result == 0 && !stack.empty()) {
         Pending next = std::move(stack.back());
         stack.pop_back();
-        result = walk_one_dir(rootfd, next.path, &next, cb, push);
+        readahead_enter_dir(ra.get(), next.path.c_str());
+        result = walk_one_dir(rootfd, next.path, &next, cb, push, ra.get());
     }
     return result;
 }
