@@ -305,6 +305,17 @@ bool cow_unchanged(const char *cow_name, const char *cow_path, const struct stat
     return r == 0;
 }
 
+// Removes an unchanged cow file the optimization no longer needs.
+void remove_unchanged_cow(const char *cow) {
+    if (::unlinkat(area->cow.fd, cow, 0) != 0) {
+        warning(errno, "can't remove 'cow' '%s'", cow);
+        return;
+    }
+    remove_cow_item(cow);
+    if (kxfsutil_debug_level > 2)
+        debug_print(3, "Optimized: removed non-changed 'cow' '%s'\n", cow);
+}
+
 // A cow file equal to its template that only unmarked links claim: what an
 // optimization interrupted between clearing the last mark and removing the
 // cow file leaves. It goes with the last of them.
@@ -316,13 +327,7 @@ void drop_unclaimed_unchanged(const char *item, const char *cow, const char *cow
         return;
     if (kxfsutil_debug_level > 2)
         debug_print(3, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
-    if (::unlinkat(area->cow.fd, cow, 0) != 0) {
-        warning(errno, "can't remove 'cow' '%s'", cow);
-        return;
-    }
-    remove_cow_item(cow);
-    if (kxfsutil_debug_level > 2)
-        debug_print(3, "Optimized: removed non-changed 'cow' '%s'\n", cow);
+    remove_unchanged_cow(cow);
 }
 
 }  // namespace
@@ -456,13 +461,7 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
             // Other marked links still need the cow file: it goes with the last.
             if (!release_claim(claim, whole))
                 return;
-            if (::unlinkat(area->cow.fd, cow, 0) != 0) {
-                warning(errno, "can't remove 'cow' '%s'", cow);
-                return;
-            }
-            remove_cow_item(cow);
-            if (kxfsutil_debug_level > 2)
-                debug_print(3, "Optimized: removed non-changed 'cow' '%s'\n", cow);
+            remove_unchanged_cow(cow);
             return;
         }
     }
