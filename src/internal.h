@@ -360,6 +360,9 @@ inline bool same_inode(const struct stat &st, dev_t dev, ino_t ino) {
 // a directory swapped after the listing gives ESTALE and is not used.
 inline Fd open_dir_beneath(int rootfd, const char *rel, dev_t dev, ino_t ino) {
     Fd fd(open_beneath(rootfd, rel, O_RDONLY | O_DIRECTORY));
+    // A path too long for one call is opened one component at a time.
+    if (!fd.ok() && errno == ENAMETOOLONG)
+        fd = Fd(open_beneath_walk(rootfd, rel, O_RDONLY | O_DIRECTORY, 0));
     if (!fd.ok())
         return fd;
     struct stat st;

@@ -1207,24 +1207,6 @@ json scan_in_child(bool verbose) {
     unreadable("the scan ended with status " + std::to_string(WEXITSTATUS(status)));
 }
 
-// Opens the pending directory rel below top (never through a link) and
-// checks that it is the inode its parent listed. A path too long for one
-// call is opened one component at a time.
-kx::Fd open_listed_dir(int top, const std::string &rel, dev_t dev, ino_t ino) {
-    kx::Fd fd = kx::open_dir_beneath(top, rel.c_str(), dev, ino);
-    if (fd.ok() || errno != ENAMETOOLONG)
-        return fd;
-    fd = kx::Fd(kx::open_beneath_walk(top, rel.c_str(), O_RDONLY | O_DIRECTORY, 0));
-    struct stat st;
-    if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
-        return kx::Fd();
-    if (!kx::same_inode(st, dev, ino)) {
-        errno = ESTALE;
-        return kx::Fd();
-    }
-    return fd;
-}
-
 // What lost_files holds, counted without making it: null when the area
 // has none; else its type and, for a real directory, the number of
 // entries at any depth below it that are not directories.
@@ -1254,7 +1236,7 @@ json lost_files_value(const AreaDirs &area) {
         pending p = std::move(stack.back());
         stack.pop_back();
         std::string shown_dir = p.rel.empty() ? path : path + "/" + p.rel;
-        kx::Fd fd = open_listed_dir(top.get(), p.rel, p.dev, p.ino);
+        kx::Fd fd = kx::open_dir_beneath(top.get(), p.rel.c_str(), p.dev, p.ino);
         kx::Dir dir(fd.ok() ? ::fdopendir(fd.get()) : nullptr);
         if (!dir.ok())
             unreadable(quoted_error("can't open", shown_dir, errno));

@@ -104,21 +104,9 @@ void push_dir(const std::string &path, const std::string &rel, const struct stat
 }
 
 // Opens the pending directory rel below the root, following no link, and
-// checks that it is still the inode dev/ino. A path too long for one call
-// is opened one component at a time.
+// checks that it is still the inode dev/ino.
 kx::Fd open_tree_dir(const char *rel, dev_t dev, ino_t ino) {
-    kx::Fd fd = kx::open_dir_beneath(area->root.fd, rel, dev, ino);
-    if (fd.ok() || errno != ENAMETOOLONG)
-        return fd;
-    fd = kx::Fd(kx::open_beneath_walk(area->root.fd, rel, O_RDONLY | O_DIRECTORY, 0));
-    struct stat st;
-    if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
-        return kx::Fd();
-    if (!kx::same_inode(st, dev, ino)) {
-        errno = ESTALE;
-        return kx::Fd();
-    }
-    return fd;
+    return kx::open_dir_beneath(area->root.fd, rel, dev, ino);
 }
 
 // Reads the target of the link name (fstatat gave st): fatal when it cannot
