@@ -210,6 +210,10 @@ TEST(ReadAhead, HoldsAWindowOfAWideDirectory) {
 #endif
     stop_readahead(ra);
     close(rootfd);
+    // A joined thread's task can stay listed a moment after the join
+    // returns: wait for it to go, up to two seconds.
+    for (int i = 0; i < 200 && count_entries("/proc/self/task") > threads; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(count_entries("/proc/self/task"), threads);
     EXPECT_EQ(count_entries("/proc/self/fd"), fds);
 }
@@ -237,6 +241,10 @@ TEST(ReadAhead, StopsCleanlyAtAnyPoint) {
         EXPECT_EQ(errno, 1234);
     }
     close(rootfd);
+    // A joined thread's task can stay listed a moment after the join
+    // returns: wait for it to go, up to two seconds.
+    for (int i = 0; i < 200 && count_entries("/proc/self/task") > threads; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(count_entries("/proc/self/task"), threads);
     EXPECT_EQ(count_entries("/proc/self/fd"), fds);
 
