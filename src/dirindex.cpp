@@ -304,6 +304,7 @@ int fill_shortcut(int fd, const char *dir, const char *name, const char *content
                   const struct stat *st) {
     size_t want = length > 0 ? static_cast<size_t>(length) : 0;
     size_t done = 0;
+    kx::allocate_ahead(fd, want);
     do {
         ssize_t n = write(fd, content + done, want - done);
         if (n < 0 && errno == EINTR)

@@ -214,6 +214,7 @@ int fill_shortcut(int fd, const char *data, int length, const struct stat *st,
         werror(EINVAL, "Can't write shortcut '%s'", temp_shown.c_str());
         return 1;
     }
+    kx::allocate_ahead(fd, static_cast<size_t>(length));
     if (!kx::write_all(fd, data, static_cast<size_t>(length))) {
         werror(errno, "Can't write shortcut '%s'", temp_shown.c_str());
         return 1;

@@ -375,6 +375,7 @@ std::string make_shortcut_temporary(const char *cow_name, const char *text,
                                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
                 if (!out.ok())
                     return -1;
+                kx::allocate_ahead(out.get(), length);
                 if (kx::write_all(out.get(), text, length) && apply_attrs(out.get(), attrs))
                     return 0;
                 int err = errno;
@@ -384,6 +385,7 @@ std::string make_shortcut_temporary(const char *cow_name, const char *text,
             },
             is_ours);
     }
+    kx::allocate_ahead(fd.get(), length);
     if (!kx::write_all(fd.get(), text, length) || !apply_attrs(fd.get(), attrs))
         return "";
     std::string from = fd_link(fd.get());
