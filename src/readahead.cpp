@@ -19,11 +19,12 @@
 // number of planned directories (the farthest are dropped) and of open
 // directories; names are dropped as soon as their chunk has been looked at.
 //
-// Warm-cache neutral: a thread notes whether its calls had to wait; once
-// many directory listings in a row were found in memory, the stage only
-// samples the tree until a sample has to wait again. (Chunks do not count
-// towards it: on a cold tree many find their inodes already read along
-// with a neighbour's, while a cold directory's blocks must be read.)
+// Warm-cache neutral: a thread notes whether the calls of a task had to
+// wait; once many tasks in a row found all they read in memory, the stage
+// only samples the tree until a sample has to wait again. A listing counts
+// its directory's open as well as its reads: on a cold tree the block
+// device's own read-ahead often brings in the blocks of neighbouring
+// directories while their inodes, link blocks and files are still cold.
 //
 // Invisible and read-only: directories are opened beneath the root
 // descriptor without following any link; entries are looked at with
@@ -72,7 +73,7 @@ constexpr int kMaxOpenDirs = 64;        // directories held open by the stage
 constexpr off_t kPeekBytes = 4096;      // shortcut contents
 constexpr off_t kDataBytes = 1 << 20;   // start of a file about to be copied
 constexpr size_t kListBuffer = 32768;   // one getdents batch
-constexpr int kWarmListings = 64;      // listings in a row found cached: the tree is warm
+constexpr int kWarmTasks = 256;        // tasks in a row found cached: the tree is warm
 constexpr unsigned kProbeEvery = 16;    // on a warm tree, directories per one looked at
 constexpr const char *kIndexName = "._kxlnk_.";
 
@@ -157,11 +158,14 @@ struct readahead_stage {
     // walk's thread without the lock.
     std::atomic<long> progress{0};
     std::atomic<long> wake_at{LONG_MAX};
-    // Directory listings in a row that were already cached. On a warm tree the stage
+    // Tasks in a row that found everything cached. On a warm tree the stage
     // would only repeat the walk's own work, so it then lists one directory
     // in kProbeEvery and looks at the first entry of each chunk, and goes
     // back to full work as soon as one of these has to wait.
     std::atomic<int> warm_streak{0};
+    // Set when a task waited while the stage held back: the directories it
+    // left to the walk alone are read ahead after all.
+    std::atomic<bool> revive{false};
     unsigned probe_tick = 0;
 };
 
@@ -267,7 +271,7 @@ bool settled(const Node *n) {
 
 // On a warm tree, whether to leave the next directory to the walk alone.
 bool skip_warm(Stage *s) {
-    return !(s->flags & READAHEAD_FULL) && s->warm_streak.load(std::memory_order_relaxed) >= kWarmListings &&
+    return !(s->flags & READAHEAD_FULL) && s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks &&
            s->probe_tick++ % kProbeEvery != 0;
 }
 
@@ -277,6 +281,13 @@ bool claim(Stage *s, Task &task) {
     bool blocked = false;
     long done = s->progress.load(std::memory_order_relaxed);
     s->fd_wait = false;
+    if (s->revive.exchange(false, std::memory_order_relaxed)) {
+        for (Node *n = s->head; n; n = n->next) {
+            if (n->state == ListState::skipped)
+                n->state = ListState::unlisted;
+        }
+        s->scan_from = s->head;
+    }
     while (s->scan_from && settled(s->scan_from))
         s->scan_from = s->scan_from->next;
     for (Node *n = s->scan_from; n; n = n->next) {
@@ -331,11 +342,12 @@ long waits() {
     return ::getrusage(RUSAGE_THREAD, &ru) == 0 ? ru.ru_nvcsw : -1;
 }
 
-// Notes whether a listing (or a chunk, which only ever resets) had to wait.
-void note_wait(Stage *s, bool waited, bool listing) {
-    if (waited)
-        s->warm_streak.store(0, std::memory_order_relaxed);
-    else if (listing && s->warm_streak.load(std::memory_order_relaxed) < kWarmListings)
+// Notes whether a task had to wait.
+void note_wait(Stage *s, bool waited) {
+    if (waited) {
+        if (s->warm_streak.exchange(0, std::memory_order_relaxed) >= kWarmTasks)
+            s->revive.store(true, std::memory_order_relaxed);
+    } else if (s->warm_streak.load(std::memory_order_relaxed) < kWarmTasks)
         s->warm_streak.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -403,11 +415,11 @@ void look_at(Stage *s, int dirfd, mode_t dir_mode, const Chunk &chunk) {
     const char *name = chunk.names.data();
     long before = waits();
     if (!(s->flags & READAHEAD_FULL) &&
-        s->warm_streak.load(std::memory_order_relaxed) >= kWarmListings) {
+        s->warm_streak.load(std::memory_order_relaxed) >= kWarmTasks) {
         look_at_entry(s, dirfd, dir_mode, name, chunk.types[0]);
         if (waits() == before)
             return;
-        s->warm_streak.store(0, std::memory_order_relaxed);
+        note_wait(s, true);
     }
     for (unsigned char type : chunk.types) {
         if (s->stopping.load(std::memory_order_relaxed))
@@ -415,7 +427,7 @@ void look_at(Stage *s, int dirfd, mode_t dir_mode, const Chunk &chunk) {
         look_at_entry(s, dirfd, dir_mode, name, type);
         name += std::strlen(name) + 1;
     }
-    note_wait(s, waits() != before, false);
+    note_wait(s, waits() != before);
 }
 
 // Parses one getdents batch of the directory fd into chunks, numbered from
@@ -479,10 +491,13 @@ void plan_children(Stage *s, Node *n) {
 
 // Lists a directory in batches while the window has room.
 void list_dir(Stage *s, Node *n, std::vector<char> &buf, std::unique_lock<std::mutex> &lock) {
+    bool open_waited = false;
     if (n->fd < 0) {
         std::string path = n->path;
         lock.unlock();
+        long before = waits();
         int fd = open_dir(s->root, path);
+        open_waited = waits() != before;
         struct stat st;
         if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))) {
             ::close(fd);
@@ -509,7 +524,8 @@ void list_dir(Stage *s, Node *n, std::vector<char> &buf, std::unique_lock<std::m
         lock.unlock();
         long before = waits();
         long got = ::syscall(SYS_getdents64, n->fd, buf.data(), buf.size());
-        note_wait(s, waits() != before, true);
+        note_wait(s, open_waited || waits() != before);
+        open_waited = false;
         batch.clear();
         found.clear();
         long count = got > 0 ? take_batch(n->fd, n->listed, buf.data(), got, batch, found) : 0;
