@@ -255,13 +255,18 @@ void copy_dirindex(const Dir &d, const char *name) {
               kx::join(d.dst_shown, name).c_str());
 }
 
-void copy_shortcut(const Dir &d, const char *name, std::string &text, const std::string &dest) {
+// The new shortcut takes its attributes while it is open.
+void copy_shortcut(const Dir &d, const char *name, std::string &text, const std::string &dest,
+                   const struct stat &st) {
     rewrite_cache_link(text);
     kx::Fd fd(openat(d.dfd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.ok())
         error(1, errno, "Can't create shortcut '%s'", dest.c_str());
     if (!text.empty() && !kx::write_all(fd.get(), text.data(), text.size()))
         error(1, errno, "Can't write shortcut '%s'", dest.c_str());
+    if (kx::copy_attributes_open(-1, fd.get(), d.sfd, name, d.dfd, name, st, d.shown.c_str(),
+                                 d.dst_shown.c_str()) != 0)
+        trace_xattr_failure(kx::join(d.shown, name), dest);
     if (fd.close() != 0)
         error(1, errno, "Can't write shortcut '%s'", dest.c_str());
 }
@@ -298,7 +303,8 @@ void apply_attributes(const Dir &d, const char *name, const std::string &dest,
     set_link_attributes(d.dfd, name, st);
     if (copy_xattrs_at(d.sfd, name, d.dfd, name, d.shown.c_str(), d.dst_shown.c_str()) != 0)
         trace_xattr_failure(kx::join(d.shown, name), dest);
-    if (!S_ISDIR(st.st_mode))
+    // Links, fifos and devices carry no flag word.
+    if (S_ISREG(st.st_mode))
         copy_eattr_at(d.sfd, name, d.dfd, name);
 }
 
@@ -351,13 +357,20 @@ bool copy_entry(Dir &d, const char *name, struct stat &st) {
             return true;
         } else if (read_as_shortcut(d, name, st, "Can't read shortcut '%s'",
                                     kx::join(d.shown, name).c_str(), text)) {
-            copy_shortcut(d, name, text, dest);
+            copy_shortcut(d, name, text, dest, st);
+            return true;
         } else {
             if (trace_on(4))
                 debug_print(4, "WARNING: regular file '%s'\n", name);
-            if (copy_reg_file_at(d.sfd, name, d.dfd, name) != 0)
+            // Data and attributes go through the two open files.
+            int rc = kx::copy_file_with_attributes(d.sfd, name, d.dfd, name, st, d.shown.c_str(),
+                                                   d.dst_shown.c_str());
+            if (rc < 0)
                 error(1, errno, "Can't copy regular file '%s/%s' to '%s'", d.shown.c_str(), name,
                       dest.c_str());
+            if (rc > 0)
+                trace_xattr_failure(kx::join(d.shown, name), dest);
+            return true;
         }
     } else if (S_ISLNK(st.st_mode)) {
         copy_symlink(d, name, st, dest);

@@ -253,7 +253,174 @@ int copy_regular(int src_dirfd, const char *src_name, int dst_dirfd, const char 
     return result;
 }
 
+// One end of an extended-attribute copy: an open regular file or directory,
+// or else a path that names the entry without following it.
+struct XattrEnd {
+    int fd = -1;
+    std::string path;
+
+    ssize_t list(char *buf, size_t size) const {
+        return fd >= 0 ? ::flistxattr(fd, buf, size) : ::llistxattr(path.c_str(), buf, size);
+    }
+    ssize_t get(const char *name, void *buf, size_t size) const {
+        return fd >= 0 ? ::fgetxattr(fd, name, buf, size)
+                       : ::lgetxattr(path.c_str(), name, buf, size);
+    }
+    int set(const char *name, const void *value, size_t size) const {
+        return fd >= 0 ? ::fsetxattr(fd, name, value, size, 0)
+                       : ::lsetxattr(path.c_str(), name, value, size, 0);
+    }
+};
+
+// An entry as messages show it: its directory as shown, or none, and its name.
+struct Shown {
+    const char *dir;
+    const char *name;
+    std::string str() const { return kx::shown_path(dir, name); }
+};
+
+// Most entries carry no attribute or a few short ones: one call with a
+// buffer this size lists them or reads a value; only a longer list or value
+// asks for its size first.
+constexpr size_t kXattrGuess = 1024;
+
+// Copies every extended attribute of from to, reporting the first failure
+// on stderr. 0, or -1.
+int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &src_shown,
+                        const Shown &dst_shown) {
+    char guess[kXattrGuess];
+    const char *names = guess;
+    std::unique_ptr<char, kx::FreeDeleter> grown_names;
+    ssize_t listed = from.list(guess, sizeof guess);
+    if (listed == 0)
+        return 0;
+    if (listed < 0 && errno != ERANGE) {
+        std::fprintf(stderr, "listxattr(\"%s\") failed error: %s\n", src_shown.str().c_str(),
+                     std::strerror(errno));
+        return -1;
+    }
+    if (listed < 0) {
+        ssize_t size = from.list(nullptr, 0);
+        if (size == 0)
+            return 0;
+        if (size < 0) {
+            std::fprintf(stderr, "listxattr(\"%s\") failed error: %s\n", src_shown.str().c_str(),
+                         std::strerror(errno));
+            return -1;
+        }
+        grown_names.reset(static_cast<char *>(std::malloc(static_cast<size_t>(size))));
+        if (!grown_names) {
+            std::fprintf(stderr, "malloc() failed\n");
+            return -1;
+        }
+        listed = from.list(grown_names.get(), static_cast<size_t>(size));
+        if (listed <= 0) {
+            int err = errno;
+            std::fprintf(stderr, "listxattr(\"%s\") return: %i, error: %s\n",
+                         src_shown.str().c_str(), static_cast<int>(listed), std::strerror(err));
+            return -1;
+        }
+        names = grown_names.get();
+    }
+
+    char small[kXattrGuess];
+    std::unique_ptr<char, kx::FreeDeleter> grown;
+    const char *end = names + listed;
+    for (const char *name = names; name < end; name += std::strlen(name) + 1) {
+        const char *value = small;
+        ssize_t got = from.get(name, small, sizeof small);
+        if (got < 0 && errno == ERANGE) {
+            ssize_t need = from.get(name, nullptr, 0);
+            if (need <= 0) {
+                int err = errno;
+                std::fprintf(stderr, "getxattr(\"%s\") from %s return: %i, error: %s\n", name,
+                             src_shown.str().c_str(), static_cast<int>(need), std::strerror(err));
+                return -1;
+            }
+            grown.reset(static_cast<char *>(std::malloc(static_cast<size_t>(need))));
+            if (!grown) {
+                std::fprintf(stderr, "realloc() failed\n");
+                return -1;
+            }
+            got = from.get(name, grown.get(), static_cast<size_t>(need));
+            if (got <= 0) {
+                int err = errno;
+                std::fprintf(stderr, "getxattr(\"%s\") from %s return %i, error: %s\n", name,
+                             src_shown.str().c_str(), static_cast<int>(got), std::strerror(err));
+                return -1;
+            }
+            value = grown.get();
+        } else if (got <= 0) {
+            int err = errno;
+            std::fprintf(stderr, "getxattr(\"%s\") from %s return: %i, error: %s\n", name,
+                         src_shown.str().c_str(), static_cast<int>(got), std::strerror(err));
+            return -1;
+        }
+        if (to.set(name, value, static_cast<size_t>(got)) != 0) {
+            int err = errno;
+            std::fprintf(stderr, "setxattr(\"%s\") to %s failed error: %s\n", name,
+                         dst_shown.str().c_str(), std::strerror(err));
+            return -1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
+
+namespace kx {
+
+int copy_attributes_open(int in, int out, int src_dirfd, const char *src, int dst_dirfd,
+                         const char *dst, const struct stat &st, const char *src_dir_shown,
+                         const char *dst_dir_shown) {
+    // Owner, mode, times: the first that fails leaves the rest, as by name.
+    if (::fchown(out, st.st_uid, st.st_gid) == 0 && ::fchmod(out, st.st_mode & 07777) == 0) {
+        struct timespec ts[2] = {st.st_atim, st.st_mtim};
+        ::futimens(out, ts);
+    }
+    Fd opened;
+    if (in < 0) {
+        opened = open_entry(src_dirfd, src, st);
+        in = opened.get();
+    }
+    if (in < 0) {
+        // The source is not the file it was: what its name holds now is
+        // read as the name-based copy would.
+        int result = copy_xattrs_at(src_dirfd, src, dst_dirfd, dst, src_dir_shown, dst_dir_shown);
+        copy_eattr_at(src_dirfd, src, dst_dirfd, dst);
+        return result != 0 ? 1 : 0;
+    }
+    int result = copy_xattrs_between(XattrEnd{in, {}}, XattrEnd{out, {}}, Shown{src_dir_shown, src},
+                                     Shown{dst_dir_shown, dst});
+    // A new file mostly has the flags already (extents): set only a change.
+    long long flags = 0;
+    if (read_flags(in, &flags) == 0 && flags != 0) {
+        int word = 0;
+        if (::ioctl(out, kGetFlags, &word) != 0 || word != static_cast<int>(flags)) {
+            word = static_cast<int>(flags);
+            ::ioctl(out, kSetFlags, &word);
+        }
+    }
+    return result != 0 ? 1 : 0;
+}
+
+int copy_file_with_attributes(int src_dirfd, const char *src, int dst_dirfd, const char *dst,
+                              const struct stat &st, const char *src_dir_shown,
+                              const char *dst_dir_shown) {
+    Fd in = open_regular_at(src_dirfd, src, nullptr);
+    if (!in.ok())
+        return -1;
+    Fd out = open_output(dst_dirfd, dst, O_WRONLY, true, false, 0770);
+    if (!out.ok() || copy_data(in.get(), out.get()) != 0)
+        return -1;
+    int result = copy_attributes_open(in.get(), out.get(), src_dirfd, src, dst_dirfd, dst, st,
+                                      src_dir_shown, dst_dir_shown);
+    if (out.close() != 0)
+        return -1;
+    return result;
+}
+
+}  // namespace kx
 
 extern "C" {
 
@@ -344,67 +511,9 @@ int copy_xattrs(const char *src, const char *dst) {
 // l* calls on a path that names each entry without following it.
 int copy_xattrs_at(int src_dirfd, const char *src, int dst_dirfd, const char *dst,
                    const char *src_dir_shown, const char *dst_dir_shown) {
-    const std::string from = kx::fd_path(src_dirfd, src);
-    auto src_shown = [&] { return kx::shown_path(src_dir_shown, src); };
-    auto dst_shown = [&] { return kx::shown_path(dst_dir_shown, dst); };
-    ssize_t size = ::llistxattr(from.c_str(), nullptr, 0);
-    if (size == 0)
-        return 0;
-    if (size < 0) {
-        std::fprintf(stderr, "listxattr(\"%s\") failed error: %s\n", src_shown().c_str(),
-                     std::strerror(errno));
-        return -1;
-    }
-    std::unique_ptr<char, kx::FreeDeleter> names(static_cast<char *>(std::malloc(size)));
-    if (!names) {
-        std::fprintf(stderr, "malloc() failed\n");
-        return -1;
-    }
-    ssize_t listed = ::llistxattr(from.c_str(), names.get(), static_cast<size_t>(size));
-    if (listed <= 0) {
-        int err = errno;
-        std::fprintf(stderr, "listxattr(\"%s\") return: %i, error: %s\n", src_shown().c_str(),
-                     static_cast<int>(listed), std::strerror(err));
-        return -1;
-    }
-
-    const std::string to = kx::fd_path(dst_dirfd, dst);
-    std::unique_ptr<char, kx::FreeDeleter> value;
-    size_t capacity = 0;
-    const char *end = names.get() + listed;
-    for (const char *name = names.get(); name < end; name += std::strlen(name) + 1) {
-        ssize_t need = ::lgetxattr(from.c_str(), name, nullptr, 0);
-        if (need <= 0) {
-            int err = errno;
-            std::fprintf(stderr, "getxattr(\"%s\") from %s return: %i, error: %s\n", name,
-                         src_shown().c_str(), static_cast<int>(need), std::strerror(err));
-            return -1;
-        }
-        if (static_cast<size_t>(need) > capacity) {
-            void *grown = std::realloc(value.get(), static_cast<size_t>(need));
-            if (grown == nullptr) {
-                std::fprintf(stderr, "realloc() failed\n");
-                return -1;
-            }
-            value.release();
-            value.reset(static_cast<char *>(grown));
-            capacity = static_cast<size_t>(need);
-        }
-        ssize_t got = ::lgetxattr(from.c_str(), name, value.get(), capacity);
-        if (got <= 0) {
-            int err = errno;
-            std::fprintf(stderr, "getxattr(\"%s\") from %s return %i, error: %s\n", name,
-                         src_shown().c_str(), static_cast<int>(got), std::strerror(err));
-            return -1;
-        }
-        if (::lsetxattr(to.c_str(), name, value.get(), static_cast<size_t>(got), 0) != 0) {
-            int err = errno;
-            std::fprintf(stderr, "setxattr(\"%s\") to %s failed error: %s\n", name,
-                         dst_shown().c_str(), std::strerror(err));
-            return -1;
-        }
-    }
-    return 0;
+    return copy_xattrs_between(XattrEnd{-1, kx::fd_path(src_dirfd, src)},
+                               XattrEnd{-1, kx::fd_path(dst_dirfd, dst)},
+                               Shown{src_dir_shown, src}, Shown{dst_dir_shown, dst});
 }
 
 int copy_eattr(const char *src, const char *dst) {

@@ -448,6 +448,25 @@ inline int own_attributes(int fd) {
     return listed > 0 ? 1 : 0;
 }
 
+// Gives the new regular file out (open, its data written) the owner, mode
+// and times of st, then the extended attributes and the inode flags of the
+// source: in when the caller holds it open, else src of src_dirfd, opened
+// here and checked to be the inode st describes (if it is not, the names
+// are used). As for every copied entry, owner, mode and times are best
+// effort. 0, or 1 when the extended attributes could not all be copied (the
+// failure printed on stderr).
+int copy_attributes_open(int in, int out, int src_dirfd, const char *src, int dst_dirfd,
+                         const char *dst, const struct stat &st, const char *src_dir_shown,
+                         const char *dst_dir_shown);
+
+// Copies the regular file src of src_dirfd, which lstat described as st, to
+// the new file dst of dst_dirfd with its data and attributes, all through
+// the two open files. -1 with errno when the data could not be copied, else
+// as copy_attributes_open.
+int copy_file_with_attributes(int src_dirfd, const char *src, int dst_dirfd, const char *dst,
+                              const struct stat &st, const char *src_dir_shown,
+                              const char *dst_dir_shown);
+
 // A path naming the entry name of dirfd for the calls that have no *at
 // form (the host's link calls, extended attributes of links): the name
 // itself for AT_FDCWD or an absolute name, else through /proc/self/fd.

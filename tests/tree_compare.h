@@ -258,6 +258,11 @@ inline Fixture build_area(const std::string &area, const std::string &template_r
     set_xattr(at("root/file"), "trusted.t", "t");
     set_flags(at("root/file"), 0x40);  // no dump
     write_file(at("root/setuid"), "#!", 04755);
+    // More attribute names and a longer value than one small buffer holds.
+    for (int i = 0; i < 30; ++i)
+        set_xattr(at("root/setuid"), "user.a_rather_long_attribute_name_" + std::to_string(100 + i),
+                  std::to_string(i));
+    set_xattr(at("root/setuid"), "user.long", std::string(1500, 'v'));
     write_file(at("root/sticky_plain"), "abc", 01644);
     std::string big(5000, 'x');
     big[10] = '\0';
