@@ -137,9 +137,8 @@ std::string dir_shown(const item_ref &at) {
 // A copy an interrupted run left under the usual name (the same records)
 // serves as it is. The name, or "" with errno set.
 std::string name_repaired_copy(const item_ref &at) {
-    std::string from = "/proc/self/fd/" + std::to_string(repaired_index_fd);
-    auto link_to = [&from](int dirfd, const char *candidate) {
-        return ::linkat(AT_FDCWD, from.c_str(), dirfd, candidate, AT_SYMLINK_FOLLOW);
+    auto link_to = [](int dirfd, const char *candidate) {
+        return kx::link_open_file(repaired_index_fd, dirfd, candidate);
     };
     if (link_to(at.dirfd, DIRINDEX_TMP_NAME) == 0)
         return DIRINDEX_TMP_NAME;

@@ -467,6 +467,20 @@ int copy_file_with_attributes(int src_dirfd, const char *src, int dst_dirfd, con
                               const struct stat &st, const char *src_dir_shown,
                               const char *dst_dir_shown);
 
+// Gives the inode open as fd (a file made without a name, or one that has
+// names) the further name `name` of dirfd: directly where the kernel allows
+// it (CAP_DAC_READ_SEARCH, or on newer kernels the file's own opener), else,
+// when it answers ENOENT, through the descriptor's /proc/self/fd link, a
+// path walk that costs several times the link itself.
+inline int link_open_file(int fd, int dirfd, const char *name) {
+    if (::linkat(fd, "", dirfd, name, AT_EMPTY_PATH) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return -1;
+    const std::string from = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, from.c_str(), dirfd, name, AT_SYMLINK_FOLLOW);
+}
+
 // A path naming the entry name of dirfd for the calls that have no *at
 // form (the host's link calls, extended attributes of links): the name
 // itself for AT_FDCWD or an absolute name, else through /proc/self/fd.

@@ -50,10 +50,6 @@ bool apply_attrs(int fd, const struct stat &attrs) {
            ::fchmod(fd, attrs.st_mode & 07777) == 0 && ::futimens(fd, ts) == 0;
 }
 
-std::string fd_link(int fd) {
-    return "/proc/self/fd/" + std::to_string(fd);
-}
-
 // Copies all of in to out, in the kernel where the filesystem allows.
 bool copy_bytes(int in, int out) {
     for (;;) {
@@ -225,11 +221,11 @@ int copy_into_place(int cow, const char *name, const item_ref &at, const struct 
         return -1;
     }
     if (tmp.empty()) {
-        std::string from = fd_link(copy.get());
+        const int from = copy.get();
         tmp = make_cow_temporary(
             name,
-            [&from](int dirfd, const char *candidate) {
-                return ::linkat(AT_FDCWD, from.c_str(), dirfd, candidate, AT_SYMLINK_FOLLOW);
+            [from](int dirfd, const char *candidate) {
+                return kx::link_open_file(from, dirfd, candidate);
             },
             [cow](int dirfd, const char *candidate) {
                 struct stat held_st;
@@ -334,13 +330,13 @@ int put_cow_in_place(const char *name, const struct stat &cow_seen, const item_r
         if (::renameat(cowfd, name, at.dirfd, at.name) != 0)
             return -1;
     } else {
-        std::string from = fd_link(cow.get());
+        const int from = cow.get();
         dev_t dev = st.st_dev;
         ino_t ino = st.st_ino;
         std::string tmp = make_cow_temporary(
             name,
-            [&from](int dirfd, const char *candidate) {
-                return ::linkat(AT_FDCWD, from.c_str(), dirfd, candidate, AT_SYMLINK_FOLLOW);
+            [from](int dirfd, const char *candidate) {
+                return kx::link_open_file(from, dirfd, candidate);
             },
             [dev, ino](int dirfd, const char *candidate) {
                 struct stat held;
@@ -388,11 +384,11 @@ std::string make_shortcut_temporary(const char *cow_name, const char *text,
     kx::allocate_ahead(fd.get(), length);
     if (!kx::write_all(fd.get(), text, length) || !apply_attrs(fd.get(), attrs))
         return "";
-    std::string from = fd_link(fd.get());
+    const int from = fd.get();
     return make_cow_temporary(
         cow_name,
-        [&from](int dirfd, const char *candidate) {
-            return ::linkat(AT_FDCWD, from.c_str(), dirfd, candidate, AT_SYMLINK_FOLLOW);
+        [from](int dirfd, const char *candidate) {
+            return kx::link_open_file(from, dirfd, candidate);
         },
         is_ours);
 }

@@ -3,8 +3,11 @@
 // exclusive temporary of make_shortcut_at, the walk's identity check and
 // the lost-and-found moves through the handle.
 #include <dlfcn.h>
+#include <linux/capability.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -309,6 +312,54 @@ TEST_F(Boundary, SetAttrKeepsNanoseconds) {
     EXPECT_EQ(now.st_atim.tv_nsec, 123456789);
     EXPECT_EQ(now.st_mtim.tv_sec, 1600000000);
     EXPECT_EQ(now.st_mtim.tv_nsec, 987654321);
+}
+
+// A file made without a name gets one, and a named file a further one,
+// with the capability to link a descriptor directly and, in a child that
+// dropped it, through /proc; a taken name stays EEXIST either way.
+TEST_F(Boundary, OpenFileIsLinkedWithAndWithoutTheCapability) {
+    KX_REQUIRE_ROOT();
+    for (bool drop : {false, true}) {
+        SCOPED_TRACE(drop ? "without CAP_DAC_READ_SEARCH" : "with it");
+        const std::string dir = at(drop ? "without" : "with");
+        make_dirs(dir);
+        write_file(dir + "/named", "n");
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            kx::Fd d(open(dir.c_str(), O_RDONLY | O_DIRECTORY));
+            kx::Fd tmp(openat(d.get(), ".", O_TMPFILE | O_RDWR, 0600));
+            kx::Fd named(openat(d.get(), "named", O_RDONLY));
+            if (!tmp.ok() || !named.ok() || write(tmp.get(), "x", 1) != 1)
+                _exit(12);
+            // Dropped after the opens: a kernel that lets a file's opener
+            // link it without the capability must not see the same opener.
+            if (drop) {
+                __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+                __user_cap_data_struct caps[2];
+                if (syscall(SYS_capget, &head, caps) != 0)
+                    _exit(10);
+                caps[0].effective &= ~(1U << CAP_DAC_READ_SEARCH);
+                if (syscall(SYS_capset, &head, caps) != 0)
+                    _exit(11);
+                if (linkat(tmp.get(), "", d.get(), "probe", AT_EMPTY_PATH) == 0 || errno != ENOENT)
+                    _exit(16);
+            }
+            if (kx::link_open_file(tmp.get(), d.get(), "made") != 0)
+                _exit(13);
+            if (kx::link_open_file(named.get(), d.get(), "second") != 0)
+                _exit(14);
+            if (kx::link_open_file(tmp.get(), d.get(), "second") == 0 || errno != EEXIST)
+                _exit(15);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(kxtest::read_file(dir + "/made"), "x");
+        EXPECT_EQ(kxtest::lstat_of(dir + "/second").st_ino, kxtest::lstat_of(dir + "/named").st_ino);
+    }
 }
 
 // ---- the walk -------------------------------------------------------------------
