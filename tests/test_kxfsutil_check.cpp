@@ -171,6 +171,42 @@ TEST_F(Check, BrokenMarkInEveryAction) {
 
 // ---- lost magic links and shortcuts ---------------------------------------
 
+// A pointer's template object is what lstat finds at its path: through a
+// link of the template tree, beside a pointer that is lost, and never for
+// a path that names a file as a directory.
+TEST_F(Check, TemplateObjectsAreFoundAsLstatFindsThem) {
+    kxtest::Host h;
+    Area a(h);
+    a.template_file("pkg/real/f", "f");
+    a.template_file("pkg/two/g", "g");
+    kxtest::make_symlink("real", a.tmpl + "/pkg/alias");
+    struct Case {
+        const char *target;
+        bool lost;
+    } cases[] = {
+        {"pkg/real/f", false},  {"pkg/real/gone", true}, {"pkg/alias/f", false},
+        {"pkg/real/./f", false}, {"pkg/real/f/", true},   {"pkg/alias/gone", true},
+        {"pkg/two/f", true},     {"pkg/two/g", false},    {"pkg/none/f", true},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        a.link("l/" + std::to_string(n), c.target);
+        kxtest::make_shortcut_file(a.root + "/s/" + std::to_string(n), c.target);
+        ++n;
+    }
+    kxtest::Run r = a.check({"--call"});
+    EXPECT_EQ(r.status, 0);
+    n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        for (const char *dir : {"l/", "s/"}) {
+            std::string lost = "Lost 'magic' link '" + std::string(dir) + std::to_string(n) + "'\n";
+            EXPECT_EQ(contains(r.err, lost), c.lost) << dir;
+        }
+        ++n;
+    }
+}
+
 TEST_F(Check, LostPointersInEveryAction) {
     for (const char *action : {"ignore", "move", "remove"}) {
         SCOPED_TRACE(action);
