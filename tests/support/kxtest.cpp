@@ -195,6 +195,24 @@ int millis_left(bool limited, Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// A write to the child's input that answers EPIPE, instead of ending the
+// test with SIGPIPE, when the child has exited without reading it all.
+ssize_t write_unsignalled(int fd, const char *data, size_t size) {
+    sigset_t pipe_only, old;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    ssize_t w = ::write(fd, data, size);
+    int err = errno;
+    if (w < 0 && err == EPIPE) {
+        struct timespec none {};
+        sigtimedwait(&pipe_only, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return w;
+}
+
 }  // namespace
 
 Run run_with(const std::vector<std::string> &argv, const RunOptions &options) {
@@ -294,7 +312,7 @@ Run run_with(const std::vector<std::string> &argv, const RunOptions &options) {
                 continue;
             int fd = fds[i].fd;
             if (fd == in_fd) {
-                ssize_t w = ::write(fd, input.data() + fed, input.size() - fed);
+                ssize_t w = write_unsignalled(fd, input.data() + fed, input.size() - fed);
                 if (w > 0)
                     fed += static_cast<size_t>(w);
                 if (w < 0 || fed == input.size()) {
