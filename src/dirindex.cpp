@@ -231,6 +231,7 @@ struct Candidate {
     uint32_t ino = 0;
     struct poolstr *target = nullptr;
     bool removable = false;
+    kx::TemplateLookup *templates = nullptr;
 };
 
 // Magic processing of one entry's magic text: the template object it names
@@ -253,7 +254,7 @@ int process_magic(Candidate &c, std::string text, const char *template_root) {
     std::string root = template_root ? template_root : "";
     std::string path = root + text;
     struct stat tst;
-    if (lstat(path.c_str(), &tst) != 0) {
+    if (c.templates->lstat(path, &tst) != 0) {
         warning(errno, "can't stat template '%s'", path.c_str());
         return 3;
     }
@@ -270,7 +271,7 @@ int process_magic(Candidate &c, std::string text, const char *template_root) {
         if (trace_on(4))
             debug_print(4, "Warning: check hard link '%s/%s' -> '%s'\n", where(), name, own.c_str());
         struct stat ost;
-        if (lstat(own.c_str(), &ost) != 0 || ost.st_ino != tst.st_ino) {
+        if (c.templates->lstat(own, &ost) != 0 || ost.st_ino != tst.st_ino) {
             if (trace_on(4))
                 debug_print(4, "Warning: name mistmatch on '%s/%s'\n", where(), name);
             return 3;
@@ -776,10 +777,16 @@ int scan_one(const char *name, int option, const char *template_root) {
     return scan_one_at(AT_FDCWD, name, option, template_root);
 }
 
-int scan_one_at(int dirfd, const char *name, int option, const char *template_root) {
+namespace {
+
+// One entry of a directory being listed; templates serves the directory's
+// template lookups.
+int scan_entry(int dirfd, const char *name, int option, const char *template_root,
+               kx::TemplateLookup &templates) {
     Candidate c;
     c.dirfd = dirfd;
     c.name = name;
+    c.templates = &templates;
     if (fstatat(dirfd, name, &c.st, AT_SYMLINK_NOFOLLOW) != 0) {
         warning(errno, "can't stat '%s/%s'", where(), name);
         return 3;
@@ -824,6 +831,13 @@ int scan_one_at(int dirfd, const char *name, int option, const char *template_ro
     return 0;
 }
 
+}  // namespace
+
+int scan_one_at(int dirfd, const char *name, int option, const char *template_root) {
+    kx::TemplateLookup templates;
+    return scan_entry(dirfd, name, option, template_root, templates);
+}
+
 int scan_dir_for_index(const char *template_root, int option) {
     return scan_dir_for_index_at(AT_FDCWD, template_root, option, nullptr);
 }
@@ -861,10 +875,11 @@ int scan_dir_for_index_at(int dirfd, const char *template_root, int option,
 
     size_t counted = 0;
     bool unlistable = false;
+    kx::TemplateLookup templates;
     for (const std::string &name : names) {
         if (!kx::is_dot_or_dotdot(name.c_str()))
             ++counted;
-        int rc = scan_one_at(dirfd, name.c_str(), option, template_root);
+        int rc = scan_entry(dirfd, name.c_str(), option, template_root, templates);
         if (rc == 1)
             return 1;
         if (rc == 3)

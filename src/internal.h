@@ -365,6 +365,36 @@ inline bool same_inode(const struct stat &st, dev_t dev, ino_t ino) {
     return st.st_dev == dev && st.st_ino == ino;
 }
 
+// lstat of paths in the template tree, keeping the directory of the last
+// one open: the pointers of one area directory mostly name objects of one
+// template directory, whose long path is then resolved once. The directory
+// part is opened as a path lookup resolves it (the template is the host's,
+// its links are followed as lstat follows them); a name that is not plain,
+// or a directory that cannot be opened, is left to lstat itself.
+class TemplateLookup {
+public:
+    int lstat(const std::string &path, struct stat *st) {
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash == 0)
+            return ::lstat(path.c_str(), st);
+        const char *leaf = path.c_str() + slash + 1;
+        if (*leaf == '\0' || is_dot_or_dotdot(leaf))
+            return ::lstat(path.c_str(), st);
+        std::string_view dir(path.data(), slash);
+        if (!fd_.ok() || dir_ != dir) {
+            dir_.assign(dir);
+            fd_ = Fd(::open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!fd_.ok())
+                return ::lstat(path.c_str(), st);
+        }
+        return ::fstatat(fd_.get(), leaf, st, AT_SYMLINK_NOFOLLOW);
+    }
+
+private:
+    std::string dir_;
+    Fd fd_;
+};
+
 // Opens the directory rel below rootfd (as open_beneath) and checks that it
 // is still the inode dev/ino that was seen when its parent was listed:
 // a directory swapped after the listing gives ESTALE and is not used.

@@ -109,41 +109,14 @@ kx::Fd open_tree_dir(const char *rel, dev_t dev, ino_t ino) {
     return kx::open_dir_beneath(area->root.fd, rel, dev, ino);
 }
 
-// The template directory the last pointer named: the links of one area
-// directory mostly point into one template directory, whose long path is
-// then walked once instead of once per link. Reset for every run.
-struct TemplateDir {
-    std::string path;
-    kx::Fd fd;
-};
-TemplateDir last_template_dir;
-
-// lstat of a path in the template tree. The directory part is opened as a
-// path lookup would resolve it (the template is the host's, its links are
-// followed as lstat follows them); a name that is not plain, or a
-// directory that cannot be opened, is left to lstat itself.
-int template_lstat(const std::string &path, struct stat *st) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0)
-        return ::lstat(path.c_str(), st);
-    const char *leaf = path.c_str() + slash + 1;
-    if (*leaf == '\0' || kx::is_dot_or_dotdot(leaf))
-        return ::lstat(path.c_str(), st);
-    std::string_view dir(path.data(), slash);
-    if (!last_template_dir.fd.ok() || last_template_dir.path != dir) {
-        last_template_dir.path.assign(dir);
-        last_template_dir.fd = kx::Fd(
-            ::open(last_template_dir.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!last_template_dir.fd.ok())
-            return ::lstat(path.c_str(), st);
-    }
-    return ::fstatat(last_template_dir.fd.get(), leaf, st, AT_SYMLINK_NOFOLLOW);
-}
+// Template objects, looked up from the directory the last pointer named.
+// Reset for every run.
+kx::TemplateLookup template_lookup;
 
 // The template object of a pointer: 1 of the wanted type (S_IFREG or
 // S_IFDIR), 0 another, -1 none.
 int template_object(const std::string &path, mode_t type, struct stat *st) {
-    if (template_lstat(path, st) != 0)
+    if (template_lookup.lstat(path, st) != 0)
         return -1;
     return (st->st_mode & S_IFMT) == type ? 1 : 0;
 }
@@ -286,7 +259,7 @@ bool check_shortcut(const item_ref &at, const std::string &path, const struct st
     if (leaves_template(rest)) {
         warning(0, "'%s'->'%s' is outside the template directory", at.name, content.c_str());
         correct(CORR_LINK, 0, 0, path.c_str(), nullptr, &at);
-    } else if (template_lstat(template_path, &tst) != 0) {
+    } else if (template_lookup.lstat(template_path, &tst) != 0) {
         warning(0, "'%s'->'%s' not found", at.name, content.c_str());
         correct(CORR_LINK, 0, 0, path.c_str(), nullptr, &at);
     }
@@ -652,7 +625,7 @@ void scan_mount_point(const char *area_dir, int veid) {
     readahead_cow_dir(ra.get(), area->cow.fd, vefs_version == 0,
                       (opts & (OPT_UPGRADE | OPT_OPT_MASK)) != 0);
     walk_ra = ra.get();
-    last_template_dir = TemplateDir();
+    template_lookup = kx::TemplateLookup();
     check_root();
     while (scan_node *node = info->head) {
         info->head = node->next;
@@ -664,7 +637,7 @@ void scan_mount_point(const char *area_dir, int veid) {
     }
     walk_ra = nullptr;
     ra.reset();
-    last_template_dir = TemplateDir();
+    template_lookup = kx::TemplateLookup();
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan mount point end :%s:files %d:dirs %d\n", root_dir, info->files,
                     info->dirs);
