@@ -21,7 +21,11 @@
 //
 // Warm-cache neutral: a thread notes whether the calls of a task had to
 // wait; once many tasks in a row found all they read in memory, the stage
-// only samples the tree until a sample has to wait again. A listing counts
+// only samples the tree until a sample has to wait again, or the walk's own
+// thread had to wait in two directories in a row (a tree can be warm where
+// the samples fall and cold elsewhere: a fresh copy can keep much of its
+// directories and inodes in memory when the page cache is dropped, while
+// the blocks of its long link texts are read from disk). A listing counts
 // its directory's open as well as its reads: on a cold tree the block
 // device's own read-ahead often brings in the blocks of neighbouring
 // directories while their inodes, link blocks and files are still cold.
@@ -75,6 +79,7 @@ constexpr off_t kDataBytes = 1 << 20;   // start of a file about to be copied
 constexpr size_t kListBuffer = 32768;   // one getdents batch
 constexpr int kWarmTasks = 256;        // tasks in a row found cached: the tree is warm
 constexpr unsigned kProbeEvery = 16;    // on a warm tree, directories per one looked at
+constexpr int kWalkColdDirs = 2;        // directories in a row the walk waited in: not warm
 constexpr const char *kIndexName = "._kxlnk_.";
 
 // A batch of listed names, looked at by one worker.
@@ -167,6 +172,12 @@ struct readahead_stage {
     // left to the walk alone are read ahead after all.
     std::atomic<bool> revive{false};
     unsigned probe_tick = 0;
+    // The walk's own waits when it last left readahead_enter_dir, and the
+    // directories in a row in which it waited: a walk that keeps waiting
+    // meets what the stage left cold, however warm its samples were. (One
+    // wait alone can be a write's or a lock's.)
+    long walk_waits = -1;
+    int walk_cold_dirs = 0;
 };
 
 namespace {
@@ -651,9 +662,17 @@ void readahead_enter_dir(struct readahead_stage *s, const char *path) {
     if (!s)
         return;
     int saved = errno;
+    long now = waits();
+    if (s->walk_waits >= 0 && now > s->walk_waits)
+        s->walk_cold_dirs++;
+    else
+        s->walk_cold_dirs = 0;
+    bool walk_waited = s->walk_cold_dirs >= kWalkColdDirs;
     std::string p = normal_path(path);
     {
         std::lock_guard<std::mutex> lock(s->mu);
+        if (walk_waited)
+            note_wait(s, true);
         auto it = s->by_path.find(p);
         Node *n = nullptr;
         if (it != s->by_path.end()) {
@@ -677,8 +696,12 @@ void readahead_enter_dir(struct readahead_stage *s, const char *path) {
                 arm_wake(s);
             }
         }
+        // Directories left to the walk alone go back to the idle workers.
+        if (s->revive.load(std::memory_order_relaxed))
+            wake = true;
         rescan(s, wake ? kMaxThreads : n->state == ListState::unlisted ? 1 : 0);
     }
+    s->walk_waits = waits();
     errno = saved;
 }
 

@@ -258,4 +258,57 @@ TEST(ReadAhead, StopsCleanlyAtAnyPoint) {
     stop_readahead(nullptr);
 }
 
+
+TEST(ReadAhead, HoldsBackOnAWarmTreeUntilTheWalkWaits) {
+    // A warm tree of 400 directories of 3 shortcuts: the stage soon finds
+    // everything in memory and only samples the rest. A walk that has to
+    // wait between directories (here: it sleeps) brings it back to full
+    // work, however warm its samples were.
+    constexpr int kDirs = 400, kFiles = 3;
+    kxtest::Host host;
+    std::string root = host.path("tree");
+    for (int d = 0; d < kDirs; ++d)
+        for (int f = 0; f < kFiles; ++f)
+            write_file(root + "/d" + std::to_string(d) + "/f" + std::to_string(f), "////x", 01644);
+    // The walk reads the directories in the order the stage plans them:
+    // the last listed first.
+    std::vector<std::string> order;
+    if (DIR *d = opendir(root.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] == 'd')
+                order.insert(order.begin(), e->d_name);
+        closedir(d);
+    }
+    ASSERT_EQ(order.size(), static_cast<size_t>(kDirs));
+    int rootfd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t opened[2];
+    for (bool walk_waits : {false, true}) {
+        Opens opens;
+        for (const std::string &dir : order)
+            opens.watch(root + "/" + dir);
+        struct readahead_stage *ra = start_readahead(rootfd, READAHEAD_SHORTCUTS, 4);
+        ASSERT_NE(ra, nullptr);
+        readahead_enter_dir(ra, "");
+        for (const std::string &dir : order) {
+            if (walk_waits)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            readahead_enter_dir(ra, dir.c_str());
+        }
+        size_t before = SIZE_MAX;
+        for (int quiet = 0; quiet < 3;) {
+            opens.drain(100);
+            size_t now = opens.files_below(root);
+            quiet = now == before ? quiet + 1 : 0;
+            before = now;
+        }
+        stop_readahead(ra);
+        opened[walk_waits] = 0;  // shortcuts, each counted once
+        for (const auto &seen : opens.seen)
+            opened[walk_waits] += seen.first.find("/f", root.size()) != std::string::npos;
+    }
+    close(rootfd);
+    EXPECT_LT(opened[false], static_cast<size_t>(kDirs * kFiles / 2));
+    EXPECT_GT(opened[true], static_cast<size_t>(kDirs * kFiles * 3 / 4));
+}
+
 }  // namespace
