@@ -156,15 +156,39 @@ SIM_EXPORT long syscall(long number, ...)
     return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
+/* getxattrat(2), Linux 6.13 and later: older kernels answer ENOSYS. */
+#define CALL_GETXATTRAT 464
+struct xattr_args {
+    uint64_t value;
+    uint32_t size;
+    uint32_t flags;
+};
+static int getxattrat_works = 1; /* read and written with relaxed atomics */
+
 /* The stored bits of the link at dirfd/path, or -1 when it has none. The
- * link is found again by name: through /proc for a path relative to a
- * directory descriptor, and through the descriptor itself for an empty path. */
+ * link is found again by name: a path relative to a directory descriptor
+ * beneath it with getxattrat (through /proc on a kernel without that call),
+ * an empty path through /proc and the descriptor itself. */
 static long stored_mode(int dirfd, const char *path)
 {
     int saved = errno;
     char text[16];
     ssize_t n = -1;
-    if (path != NULL && *path != '\0' && (path[0] == '/' || dirfd == AT_FDCWD)) {
+    int beneath = path != NULL && *path != '\0' && path[0] != '/' && dirfd != AT_FDCWD;
+    int direct = beneath && __atomic_load_n(&getxattrat_works, __ATOMIC_RELAXED);
+    if (direct) {
+        /* One lookup beneath dirfd; the /proc form walks procfs as well. */
+        struct xattr_args args = {(uint64_t)(uintptr_t)text, sizeof text - 1, 0};
+        n = syscall(CALL_GETXATTRAT, dirfd, path, AT_SYMLINK_NOFOLLOW, kModeAttr, &args,
+                    sizeof args);
+        if (n < 0 && errno == ENOSYS) {
+            direct = 0;
+            __atomic_store_n(&getxattrat_works, 0, __ATOMIC_RELAXED);
+        }
+    }
+    if (direct) {
+        /* answered above */
+    } else if (path != NULL && *path != '\0' && (path[0] == '/' || dirfd == AT_FDCWD)) {
         n = lgetxattr(path, kModeAttr, text, sizeof text - 1);
     } else {
         const char *rel = path != NULL ? path : "";
