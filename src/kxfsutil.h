@@ -287,8 +287,9 @@ const char *first_cow_item(void);
 
 // ---- upgrade.cpp: the upgrade of an area's format ------------------------
 
-// Before the walk: refusals, then the "999.999" marker.
-void upgrade_prepare(const char *area_dir, int veid);
+// Before the walk: refusals, then the "999.999" marker. walked is called
+// once the reserved-name walk is over or passed over, before any refusal.
+void upgrade_prepare(const char *area_dir, int veid, const std::function<void()> &walked);
 void upgrade_magic(int state, const char *text, const char *path, struct stat *link_stat,
                    const char *template_path, struct stat *template_stat,
                    const char *cow_path, struct stat *cow_stat, const struct item_ref *at,

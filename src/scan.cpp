@@ -27,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <set>
+#include <thread>
 #include <tuple>
 #include <string_view>
 #include <unordered_map>
@@ -70,6 +71,12 @@ struct name_count {
     nlink_t met = 0;  // by the walk
 };
 std::unordered_map<kx::InodeKey, name_count, kx::InodeKeyHash> link_names;
+
+// What one count of the claims finds, before it becomes the run's.
+struct claim_census {
+    std::unordered_map<std::string, claim_count> claims;
+    std::unordered_map<kx::InodeKey, name_count, kx::InodeKeyHash> link_names;
+};
 
 // The read-ahead stage under the walk that runs, if any.
 readahead_stage *walk_ra = nullptr;
@@ -499,11 +506,11 @@ unsigned entry_type(int dirfd, const struct dirent *e, struct stat &st, bool &st
 
 // Counts, for every regular file of cow_dir, the magic links of the tree
 // that claim it. A directory that cannot be read is passed over here: the
-// walk itself reports it.
-void count_claims() {
-    claims.clear();
-    link_names.clear();
-    claims_counted = true;
+// walk itself reports it. Only reads, and touches no state of the run, so
+// that it can run beside another walk; ra (or none) is its stage.
+void count_claims(claim_census &found, readahead_stage *ra) {
+    auto &claims = found.claims;
+    auto &link_names = found.link_names;
     std::unordered_set<std::string> cows;
     if (area->cow.fd >= 0) {
         kx::Dir dir = list_dir(area->cow.fd);
@@ -529,14 +536,13 @@ void count_claims() {
     struct stat root;
     if (::fstat(area->root.fd, &root) != 0)
         return;
-    Readahead ra = tree_readahead(READAHEAD_LINKS);
     stack.push_back({"", root.st_dev, root.st_ino});
     std::string text;
     std::set<std::tuple<std::string, dev_t, ino_t>> marked_inodes;
     while (!stack.empty()) {
         pending dir_node = std::move(stack.back());
         stack.pop_back();
-        readahead_enter_dir(ra.get(), dir_node.rel.c_str());
+        readahead_enter_dir(ra, dir_node.rel.c_str());
         kx::Fd fd = open_tree_dir(dir_node.rel.c_str(), dir_node.dev, dir_node.ino);
         kx::Dir dir(fd.ok() ? ::fdopendir(fd.get()) : nullptr);
         if (!dir.ok())
@@ -546,7 +552,7 @@ void count_claims() {
         while (struct dirent *e = ::readdir(dir.get())) {
             if (kx::is_dot_or_dotdot(e->d_name))
                 continue;
-            readahead_advance(ra.get(), 1);
+            readahead_advance(ra, 1);
             struct stat st;
             bool stated;
             unsigned type = entry_type(dfd, e, st, stated);
@@ -558,7 +564,7 @@ void count_claims() {
                 stack.push_back({dir_node.rel.empty() ? std::string(e->d_name)
                                                       : kx::join(dir_node.rel, e->d_name),
                                  st.st_dev, st.st_ino});
-                readahead_push_dir(ra.get(), stack.back().rel.c_str());
+                readahead_push_dir(ra, stack.back().rel.c_str());
                 continue;
             }
             if (S_ISLNK(st.st_mode) && st.st_nlink > 1) {
@@ -610,11 +616,43 @@ void scan_mount_point(const char *area_dir, int veid) {
     ::alarm(kProgressSeconds);
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan mount point begin:%s:\n", root_dir);
-    if (get_option() & OPT_UPGRADE)
-        upgrade_prepare(area_dir, veid);
     claims_counted = false;
-    if (claims_matter())
-        count_claims();
+    claims.clear();
+    link_names.clear();
+    bool counting = claims_matter();
+    if (get_option() & OPT_UPGRADE) {
+        // A new upgrade first walks the area for reserved names, and
+        // changes nothing below root or cow_dir before the walk below: with
+        // read-ahead, the claims are counted beside that walk, on a thread
+        // of their own. The thread owns what it uses, so that a fatal end
+        // of the walk frees nothing under it.
+        std::thread beside;
+        std::shared_ptr<claim_census> census;
+        if (counting && std::strcmp(area_version, "999.999") != 0) {
+            std::shared_ptr<readahead_stage> ra(
+                walk_readahead(area->root.fd, READAHEAD_LINKS), stop_readahead);
+            if (ra) {
+                census = std::make_shared<claim_census>();
+                beside = std::thread([census, ra] { count_claims(*census, ra.get()); });
+                counting = false;
+            }
+        }
+        upgrade_prepare(area_dir, veid, [&] {
+            if (!beside.joinable())
+                return;
+            beside.join();
+            claims = std::move(census->claims);
+            link_names = std::move(census->link_names);
+            claims_counted = true;
+        });
+    }
+    if (counting) {
+        claim_census census;
+        count_claims(census, tree_readahead(READAHEAD_LINKS).get());
+        claims = std::move(census.claims);
+        link_names = std::move(census.link_names);
+        claims_counted = true;
+    }
 
     // The walk reads every link text, and the shortcuts and dirindex files
     // when it checks them; a magic link's cow file is looked at right after

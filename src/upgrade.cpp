@@ -339,7 +339,7 @@ int check_reserved_name(void * /*data*/, const char *path, const char * /*text*/
     return 0;
 }
 
-void upgrade_prepare(const char *area_dir, int veid) {
+void upgrade_prepare(const char *area_dir, int veid, const std::function<void()> &walked) {
     info_rm.clear();
     info_rm_set.clear();
     info_ino.clear();
@@ -347,8 +347,11 @@ void upgrade_prepare(const char *area_dir, int veid) {
     // An upgrade under way passed the reserved-name test before it began;
     // the walk would now meet the indexes of its own converted directories.
     bool resumed = std::strcmp(area_version, "999.999") == 0;
-    if (!resumed && scan_private_at(area->root.fd, reserved_name_at, nullptr) != 0)
-        error(1, errno, "error during scan '%s'", root_dir);
+    int failed = resumed ? 0 : scan_private_at(area->root.fd, reserved_name_at, nullptr);
+    int err = errno;
+    walked();
+    if (failed != 0)
+        error(1, err, "error during scan '%s'", root_dir);
     char text[KXFS_VERSION_BUF];
     bool under_way =
         read_kxfs_version_at(area->tree.fd, text, area_dir) > 0 && std::strcmp(text, "999.999") == 0;
