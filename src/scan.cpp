@@ -27,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <string_view>
@@ -633,8 +634,12 @@ void scan_mount_point(const char *area_dir, int veid) {
                 walk_readahead(area->root.fd, READAHEAD_LINKS), stop_readahead);
             if (ra) {
                 census = std::make_shared<claim_census>();
-                beside = std::thread([census, ra] { count_claims(*census, ra.get()); });
-                counting = false;
+                try {
+                    beside = std::thread([census, ra] { count_claims(*census, ra.get()); });
+                    counting = false;
+                } catch (const std::system_error &) {
+                    // No thread to spare: counted after the preparation.
+                }
             }
         }
         upgrade_prepare(area_dir, veid, [&] {
