@@ -287,6 +287,9 @@ const char *first_cow_item(void);
 
 // ---- upgrade.cpp: the upgrade of an area's format ------------------------
 
+// Whether the area is under an upgrade begun before ("999.999"): such a
+// run skips the reserved-name walk.
+bool upgrade_resumed(void);
 // Before the walk: refusals, then the "999.999" marker. walked is called
 // once the reserved-name walk is over or passed over, before any refusal.
 void upgrade_prepare(const char *area_dir, int veid, const std::function<void()> &walked);

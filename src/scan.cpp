@@ -79,6 +79,13 @@ struct claim_census {
     std::unordered_map<kx::InodeKey, name_count, kx::InodeKeyHash> link_names;
 };
 
+// The count found becomes the run's.
+void adopt(claim_census &found) {
+    claims = std::move(found.claims);
+    link_names = std::move(found.link_names);
+    claims_counted = true;
+}
+
 // The read-ahead stage under the walk that runs, if any.
 readahead_stage *walk_ra = nullptr;
 
@@ -629,7 +636,7 @@ void scan_mount_point(const char *area_dir, int veid) {
         // of the walk frees nothing under it.
         std::thread beside;
         std::shared_ptr<claim_census> census;
-        if (counting && std::strcmp(area_version, "999.999") != 0) {
+        if (counting && !upgrade_resumed()) {
             std::shared_ptr<readahead_stage> ra(
                 walk_readahead(area->root.fd, READAHEAD_LINKS), stop_readahead);
             if (ra) {
@@ -646,17 +653,13 @@ void scan_mount_point(const char *area_dir, int veid) {
             if (!beside.joinable())
                 return;
             beside.join();
-            claims = std::move(census->claims);
-            link_names = std::move(census->link_names);
-            claims_counted = true;
+            adopt(*census);
         });
     }
     if (counting) {
         claim_census census;
         count_claims(census, tree_readahead(READAHEAD_LINKS).get());
-        claims = std::move(census.claims);
-        link_names = std::move(census.link_names);
-        claims_counted = true;
+        adopt(census);
     }
 
     // The walk reads every link text, and the shortcuts and dirindex files

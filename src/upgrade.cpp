@@ -339,6 +339,10 @@ int check_reserved_name(void * /*data*/, const char *path, const char * /*text*/
     return 0;
 }
 
+bool upgrade_resumed(void) {
+    return std::strcmp(area_version, "999.999") == 0;
+}
+
 void upgrade_prepare(const char *area_dir, int veid, const std::function<void()> &walked) {
     info_rm.clear();
     info_rm_set.clear();
@@ -346,7 +350,7 @@ void upgrade_prepare(const char *area_dir, int veid, const std::function<void()>
     journal_shown = kx::join(area_dir, kJournalName);
     // An upgrade under way passed the reserved-name test before it began;
     // the walk would now meet the indexes of its own converted directories.
-    bool resumed = std::strcmp(area_version, "999.999") == 0;
+    bool resumed = upgrade_resumed();
     int failed = resumed ? 0 : scan_private_at(area->root.fd, reserved_name_at, nullptr);
     int err = errno;
     walked();

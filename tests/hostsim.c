@@ -188,7 +188,7 @@ static long stored_mode(int dirfd, const char *path)
     }
     if (direct) {
         /* answered above */
-    } else if (path != NULL && *path != '\0' && (path[0] == '/' || dirfd == AT_FDCWD)) {
+    } else if (path != NULL && *path != '\0' && !beneath) {
         n = lgetxattr(path, kModeAttr, text, sizeof text - 1);
     } else {
         const char *rel = path != NULL ? path : "";
