@@ -58,7 +58,8 @@ int check_mount_kxfs(const char *path) {
     if (!read_whole(kx::host_path(kx::kProcMounts), table))
         return 0;
     // A mounted area appears on a KXFS line as ":<path> ".
-    std::string pattern = ":" + std::string(path) + " ";
+    std::string pattern = ":";
+    pattern.append(path).append(" ");
     std::string_view rest(table), line;
     while (next_line(rest, line)) {
         if (line.find("kxfs") != std::string_view::npos &&
