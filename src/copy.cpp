@@ -737,8 +737,9 @@ int copy_tree(int src_fd, const char *src_shown, int dst_fd, const char *dst_sho
     // its files' data too (a copy of the cache area links them instead).
     const bool copies_data = !(get_option() & (OPT_CORRECT | OPT_LINK_FILES));
     std::unique_ptr<readahead_stage, void (*)(readahead_stage *)> ra(
-        walk_readahead(src_fd, READAHEAD_LINKS | READAHEAD_SHORTCUTS | READAHEAD_INDEXES |
-                                   (copies_data ? READAHEAD_DATA : 0)),
+        kx::writing_walk_readahead(src_fd, READAHEAD_LINKS | READAHEAD_SHORTCUTS |
+                                               READAHEAD_INDEXES |
+                                               (copies_data ? READAHEAD_DATA : 0)),
         stop_readahead);
     copy_ra = ra.get();
     struct Unset {

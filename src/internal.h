@@ -640,6 +640,10 @@ inline constexpr const char *kProcMounts = "/proc/mounts";
 inline constexpr const char *kQuotaTool = "/usr/sbin/kxquota";
 inline constexpr const char *kPackageTool = "/usr/sbin/kxpkg";
 
+// A read-ahead stage for a walk whose own thread writes as much as it reads
+// (a copy), when walks run one: fewer threads on a machine with few cores.
+struct ::readahead_stage *writing_walk_readahead(int rootfd, int flags);
+
 inline std::string host_path(const char *fixed) {
 #ifdef KXFS_TESTING
     const char *root = std::getenv("KXFS_TEST_HOST_ROOT");
