@@ -598,6 +598,14 @@ void *work(void *arg) {
     return nullptr;
 }
 
+// A stage of threads (0: the default) over rootfd for a walk, when walks
+// run one.
+readahead_stage *walk_stage(int rootfd, int flags, int threads) {
+    if (!walks_read_ahead.load() || rootfd < 0)
+        return nullptr;
+    return start_readahead(rootfd, flags, threads);
+}
+
 }  // namespace
 
 extern "C" {
@@ -760,9 +768,7 @@ void set_walk_readahead(int on) {
 }
 
 struct readahead_stage *walk_readahead(int rootfd, int flags) {
-    if (!walks_read_ahead.load() || rootfd < 0)
-        return nullptr;
-    return start_readahead(rootfd, flags, 0);
+    return walk_stage(rootfd, flags, 0);
 }
 
 }  // extern "C"
@@ -773,12 +779,10 @@ struct readahead_stage *walk_readahead(int rootfd, int flags) {
 // it helps (a copy of a million entries on two cores: 66 to 70 s with 8
 // threads, 65 to 75 s with 16).
 readahead_stage *kx::writing_walk_readahead(int rootfd, int flags) {
-    if (!walks_read_ahead.load() || rootfd < 0)
-        return nullptr;
     cpu_set_t cpus;
     int threads = 0;
     if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 &&
         CPU_COUNT(&cpus) * kThreadsPerCpuBesideWrites < kDefaultThreads)
         threads = CPU_COUNT(&cpus) * kThreadsPerCpuBesideWrites;
-    return start_readahead(rootfd, flags, threads);
+    return walk_stage(rootfd, flags, threads);
 }
