@@ -144,6 +144,9 @@ struct readahead_stage {
     std::atomic<int> cow{-1};
     bool cow_legacy = false;
     bool cow_data = false;
+    // The cow directory's names when it could be listed whole: most magic
+    // links have no cow file, and a name not listed needs no lookup.
+    std::unique_ptr<kx::NameFilter> cow_names;
     std::mutex mu;
     std::condition_variable work_cv;
     std::vector<pthread_t> threads;
@@ -386,7 +389,8 @@ void look_at_cow(Stage *s, const char *name, const char *text) {
         return;
     char *cow_name = s->cow_legacy ? legacy_name(text) : md5_name(text);
     struct stat st;
-    if (cow_name && ::fstatat(cow, cow_name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0 &&
+    if (cow_name && (!s->cow_names || s->cow_names->may_hold(cow_name)) &&
+        ::fstatat(cow, cow_name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0 &&
         S_ISREG(st.st_mode) && st.st_size > 0 && s->cow_data)
         request_pages(cow, cow_name, st, kDataBytes);
     std::free(cow_name);
@@ -757,6 +761,9 @@ void readahead_cow_dir(struct readahead_stage *s, int cowfd, int legacy_names, i
     int saved = errno;
     s->cow_legacy = legacy_names != 0;
     s->cow_data = data != 0;
+    auto names = std::make_unique<kx::NameFilter>();
+    if (names->add_listing(cowfd))
+        s->cow_names = std::move(names);
     int fd = ::fcntl(cowfd, F_DUPFD_CLOEXEC, 0);
     if (fd >= 0)
         s->cow.store(fd, std::memory_order_release);

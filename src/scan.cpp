@@ -150,8 +150,14 @@ std::string read_link_text(const item_ref &at, const struct stat &st) {
     return text;
 }
 
+// The names cow_dir held when the walk began, when it could be listed
+// whole. The run makes no cow file, so a name not among them is none.
+std::unique_ptr<kx::NameFilter> cow_listed;
+
 // A regular file of cow_dir: 1, another object 0, none -1.
 int cow_file_stat(const char *name, struct stat *st) {
+    if (cow_listed && !cow_listed->may_hold(name))
+        return -1;
     if (::fstatat(area->cow.fd, name, st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     return S_ISREG(st->st_mode) ? 1 : 0;
@@ -672,6 +678,12 @@ void scan_mount_point(const char *area_dir, int veid) {
                       (opts & (OPT_UPGRADE | OPT_OPT_MASK)) != 0);
     walk_ra = ra.get();
     template_lookup = kx::TemplateLookup();
+    cow_listed.reset();
+    if (area->cow.fd >= 0) {
+        auto names = std::make_unique<kx::NameFilter>();
+        if (names->add_listing(area->cow.fd))
+            cow_listed = std::move(names);
+    }
     check_root();
     while (scan_node *node = info->head) {
         info->head = node->next;
@@ -684,6 +696,7 @@ void scan_mount_point(const char *area_dir, int veid) {
     walk_ra = nullptr;
     ra.reset();
     template_lookup = kx::TemplateLookup();
+    cow_listed.reset();
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan mount point end :%s:files %d:dirs %d\n", root_dir, info->files,
                     info->dirs);

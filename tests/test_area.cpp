@@ -452,3 +452,38 @@ TEST_F(Boundary, LostAndFoundMovesStayInTheArea) {
 }
 
 }  // namespace
+
+// ---- the cow directory's name filter -----------------------------------------
+
+TEST(NameFilter, ListedNamesAlwaysTestPresentOthersAlmostNever) {
+    kxtest::Host host;
+    std::string dir = host.path("cow");
+    make_dirs(dir);
+    std::vector<std::string> listed, other;
+    for (int i = 0; i < 4000; ++i) {
+        char name[40];
+        std::snprintf(name, sizeof name, "%032x", i * 2654435761u);
+        (i % 2 ? other : listed).push_back(name);
+    }
+    for (const std::string &name : listed)
+        write_file(dir + "/" + name, "");
+    kx::Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_TRUE(fd.ok());
+    // Read to its end here: the filter must list the directory anew.
+    char buf[65536];
+    while (::syscall(SYS_getdents64, fd.get(), buf, sizeof buf) > 0) {
+    }
+
+    kx::NameFilter filter;
+    ASSERT_TRUE(filter.add_listing(fd.get()));
+    for (const std::string &name : listed)
+        EXPECT_TRUE(filter.may_hold(name)) << name;
+    int false_hits = 0;
+    for (const std::string &name : other)
+        false_hits += filter.may_hold(name);
+    EXPECT_LT(false_hits, 5);
+
+    kx::Fd file(::open((dir + "/" + listed[0]).c_str(), O_RDONLY));
+    EXPECT_FALSE(kx::NameFilter().add_listing(file.get()));
+    EXPECT_FALSE(kx::NameFilter().add_listing(-1));
+}
