@@ -217,6 +217,22 @@ inline bool read_link(int dirfd, const char *name, off_t size_hint, std::string 
     }
 }
 
+// A listing of the directory fd from its start, on a descriptor of its own
+// (fd keeps its offset); with no_atime, leaving the access time alone
+// where the caller may.
+inline Dir list_anew(int fd, bool no_atime = false) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC;
+    int own = no_atime ? ::openat(fd, ".", flags | O_NOATIME) : -1;
+    if (own < 0)
+        own = ::openat(fd, ".", flags);
+    if (own < 0)
+        return Dir();
+    DIR *d = ::fdopendir(own);
+    if (d == nullptr)
+        ::close(own);
+    return Dir(d);
+}
+
 // The names of one directory as a fixed-size bitmap of their hashes (two
 // bits a name). A name that was listed always tests as present; one that
 // was not tests absent but for a few percent at a million names. Lets a
@@ -233,31 +249,20 @@ public:
         size_t h = std::hash<std::string_view>{}(name);
         return test(h & kMask) && test((h >> kBits) & kMask);
     }
-    // Fills the filter from the listing of dirfd (opened anew, so that the
-    // caller's descriptor keeps its offset). False when the listing could
-    // not be read to its end: the filter then holds only part of it.
+    // Fills the filter from the listing of dirfd (read anew: dirfd keeps
+    // its offset). False when the listing could not be read to its end:
+    // the filter then holds only part of it.
     bool add_listing(int dirfd) {
-        const int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOATIME | O_CLOEXEC;
-        int fd = ::openat(dirfd, ".", flags);
-        if (fd < 0 && errno == EPERM)
-            fd = ::openat(dirfd, ".", flags & ~O_NOATIME);
-        if (fd < 0)
+        Dir dir = list_anew(dirfd, true);
+        if (!dir.ok())
             return false;
-        DIR *dir = ::fdopendir(fd);
-        if (dir == nullptr) {
-            ::close(fd);
-            return false;
-        }
         for (;;) {
             errno = 0;
-            struct dirent *e = ::readdir(dir);
+            struct dirent *e = ::readdir(dir.get());
             if (e == nullptr)
-                break;
+                return errno == 0;
             add(e->d_name);
         }
-        bool whole = errno == 0;
-        ::closedir(dir);
-        return whole;
     }
 
 private:

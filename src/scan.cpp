@@ -494,18 +494,6 @@ void check_root() {
     push_dir(root_dir, "", st);
 }
 
-// A new listing of the directory fd (a description of its own, so that
-// the handle's descriptor keeps its position).
-kx::Dir list_dir(int fd) {
-    kx::Fd own(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!own.ok())
-        return kx::Dir();
-    kx::Dir dir(::fdopendir(own.get()));
-    if (dir.ok())
-        own.release();
-    return dir;
-}
-
 // The type of an entry from its listing, or from fstatat when the listing
 // does not say; st is filled when fstatat was asked.
 unsigned entry_type(int dirfd, const struct dirent *e, struct stat &st, bool &stated) {
@@ -527,7 +515,7 @@ void count_claims(claim_census &found, readahead_stage *ra) {
     auto &link_names = found.link_names;
     std::unordered_set<std::string> cows;
     if (area->cow.fd >= 0) {
-        kx::Dir dir = list_dir(area->cow.fd);
+        kx::Dir dir = kx::list_anew(area->cow.fd);
         while (dir.ok() && (errno = 0, true)) {
             struct dirent *e = ::readdir(dir.get());
             if (e == nullptr)
@@ -710,7 +698,7 @@ void scan_cow_dir(void) {
     init_cow_hash();
     if (area->cow.fd < 0)
         error(1, area->cow.error, "Kxfsutil: opendir '%s'", cow_dir);
-    kx::Dir dir = list_dir(area->cow.fd);
+    kx::Dir dir = kx::list_anew(area->cow.fd);
     if (!dir.ok())
         error(1, errno, "Kxfsutil: opendir '%s'", cow_dir);
     while (struct dirent *e = ::readdir(dir.get())) {
