@@ -18,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "area.h"
+#include "walk.h"
 #include "kxtest.h"
 #include "libkxfsutil.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../src/hash.cpp"
+#include "check.h"
 #include "kxtest.h"
 
 namespace {
@@ -107,7 +107,7 @@ TEST(CowHash, HundredsOfThousandsOfNames) {
 
 TEST(CowHashDeathTest, MissingNameIsAnAssertion) {
     EXPECT_EXIT(add_cow_item(nullptr), testing::ExitedWithCode(255),
-                "ASSERTION FAILED: src/hash.cpp\\([0-9]+\\), function 'add_cow_item\\(\\)', "
+                "ASSERTION FAILED: src/check/cowhash.cpp\\([0-9]+\\), function 'add_cow_item\\(\\)', "
                 "condition: filename");
     EXPECT_EXIT(remove_cow_item(nullptr), testing::ExitedWithCode(255),
                 "function 'remove_cow_item\\(\\)', condition: filename");

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "kxfsutil.h"
+#include "check.h"
 #include "kxfsutil_area.h"
 #include "kxtest.h"
 

@@ -69,7 +69,7 @@ TEST(CompareFiles, DifferencesBeyondTheFirstBlocks) {
 
 TEST(CompareFilesDeath, NullPathIsAnAssertion) {
     EXPECT_EXIT(compare_files(nullptr, "x"), testing::ExitedWithCode(255),
-                "ASSERTION FAILED: src/prompts.cpp\\([0-9]+\\), function 'compare_files\\(\\)', "
+                "ASSERTION FAILED: src/lib/prompts.cpp\\([0-9]+\\), function 'compare_files\\(\\)', "
                 "condition: name1 && name2");
 }
 

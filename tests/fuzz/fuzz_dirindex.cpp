@@ -10,7 +10,7 @@
 // checksum field), which runs with every trace on to exercise the trace
 // paths; the run script closes the target's standard output and error.
 #include "fuzz_seeds.h"
-#include "kxfsinspect.h"
+#include "inspect.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>

@@ -43,7 +43,8 @@
 // for a link within the window past a walk that stopped early. Whatever fails is skipped silently: the walk meets
 // the same entry itself and reports it. Workers run with every signal
 // blocked, so signals reach the walk's thread as before.
-#include "internal.h"
+#include "area.h"
+#include "walk.h"
 
 #include "libkxfsutil.h"
 

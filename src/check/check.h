@@ -1,13 +1,13 @@
 // The checker's private header: the state of a check (check_state.cpp),
 // the constants shared by the driver (kxfsutil.cpp), the scan (scan.cpp),
 // the corrections (correct.cpp), the replacements of links (replace.cpp),
-// the cow hash (hash.cpp) and the upgrade (upgrade.cpp), and the functions
+// the cow hash (cowhash.cpp) and the upgrade (upgrade.cpp), and the functions
 // they call in each other.
 //
 // The area is reached only through its handle: every entry is addressed as
 // (directory descriptor, name); full paths serve the messages.
-#ifndef KXFSUTIL_H
-#define KXFSUTIL_H
+#ifndef KXFS_CHECK_H
+#define KXFS_CHECK_H
 
 #include <signal.h>
 #include <sys/stat.h>

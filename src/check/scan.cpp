@@ -34,18 +34,13 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "internal.h"
-#include "kxfsutil.h"
+#include "area.h"
+#include "host.h"
+#include "walk.h"
+#include "check.h"
 
 struct scan_info *info = nullptr;
 volatile sig_atomic_t alarmed = 0;
-
-#define KX_ASSERT(cond)                                                         \
-    do {                                                                        \
-        if (!(cond))                                                            \
-            error(255, 0, "ASSERTION FAILED: %s(%d), function '%s()', condition: %s", \
-                  "src/scan.cpp", __LINE__, __func__, #cond);                   \
-    } while (0)
 
 namespace {
 

@@ -12,7 +12,7 @@
 // of the area; the cache area clone by hard links; the state removed. A run
 // started again after an interruption finishes the one the state names.
 // Every failure is fatal with status 1; usage errors end with status 2.
-#include "internal.h"
+#include "host.h"
 #include "libkxfsutil.h"
 
 #include <getopt.h>

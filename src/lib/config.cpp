@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "internal.h"
+#include "host.h"
 #include "libkxfsutil.h"
 
 namespace {

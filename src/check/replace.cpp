@@ -26,8 +26,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "internal.h"
-#include "kxfsutil.h"
+#include "area.h"
+#include "check.h"
 
 namespace {
 

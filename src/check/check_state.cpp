@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "internal.h"
-#include "kxfsutil.h"
+#include "base.h"
+#include "check.h"
 
 int progress = 0;
 int veid = 0;
@@ -57,8 +57,7 @@ char *vefs_path_to_name(const char *text) {
     case 0:
         return legacy_name(text);
     default:
-        error(255, 0, "Bug: %s(%d), function '%s()'", "src/kxfsutil.cpp", __LINE__,
-              "vefs_path_to_name");
+        KX_BUG();
         return nullptr;
     }
 }

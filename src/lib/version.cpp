@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "area.h"
+#include "host.h"
 #include "libkxctl.h"
 #include "libkxfsutil.h"
 #include "process.h"

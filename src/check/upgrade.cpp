@@ -39,8 +39,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "internal.h"
-#include "kxfsutil.h"
+#include "area.h"
+#include "check.h"
 
 namespace {
 

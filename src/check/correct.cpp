@@ -25,8 +25,8 @@
 #include <cstring>
 #include <string>
 
-#include "internal.h"
-#include "kxfsutil.h"
+#include "area.h"
+#include "check.h"
 
 int repaired_index_fd = -1;
 std::string repaired_index_name;
@@ -110,11 +110,6 @@ problem_code problem_of(int kind, int flags) {
             return PR_BROKEN_DIRINDEX;
         return PR_LOST_LINK;
     }
-}
-
-[[noreturn]] void bug(int line, const char *function) {
-    error(255, 0, "Bug: %s(%d), function '%s()'", "src/correct.cpp", line, function);
-    std::abort();
 }
 
 void note(const char *fmt, const char *name) {
@@ -379,7 +374,7 @@ void check_magic(int state, const char *path, struct stat *link_stat,
 void correct(int kind, int flags, mode_t /*mode*/, const char *path, const char *cow_path,
              const item_ref *at) {
     if (kind < CORR_ALL || kind > CORR_LINK)
-        bug(__LINE__, "correct");
+        KX_BUG();
     int act = corr_act[kind];
     if (act == ACT_UNSET)
         return;
@@ -399,22 +394,22 @@ void correct(int kind, int flags, mode_t /*mode*/, const char *path, const char 
         debug_print(3, "%s\n", text);
 
     if (!pr.by_cow_name && at == nullptr && (act == ACT_MOVE || act == ACT_REMOVE))
-        bug(__LINE__, "correct");
+        KX_BUG();
     switch (act) {
     case ACT_IGNORE:
         return;
     case ACT_MOVE:
         if (kind == CORR_ALL)
-            bug(__LINE__, "correct");
+            KX_BUG();
         act_move(pr, code, name, at);
         return;
     case ACT_REMOVE:
         if (kind == CORR_ALL)
-            bug(__LINE__, "correct");
+            KX_BUG();
         act_remove(pr, name, at);
         return;
     default:
-        bug(__LINE__, "correct");
+        KX_BUG();
     }
 }
 

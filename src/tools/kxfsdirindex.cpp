@@ -20,7 +20,9 @@
 // the entries a marked directory's index already stands for.
 #include "libkxfsutil.h"
 #include "libkxctl.h"
-#include "internal.h"
+#include "area.h"
+#include "host.h"
+#include "walk.h"
 
 #include <getopt.h>
 #include <sys/stat.h>

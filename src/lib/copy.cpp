@@ -25,7 +25,9 @@
 // which each multiply-linked inode was reproduced or rewritten, found in
 // constant time), the journal and what a resumed one handed back, the
 // current directory and the single-link count of the running entry pass.
-#include "internal.h"
+#include "area.h"
+#include "entry.h"
+#include "walk.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>

@@ -16,7 +16,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "internal.h"
+#include "area.h"
+#include "host.h"
 #include "libkxfsutil.h"
 #include "process.h"
 

@@ -12,7 +12,9 @@
 // time. Relies on: the format (dirindex_format.h), messages and memory
 // (common.cpp).
 #include "dirindex_format.h"
-#include "internal.h"
+#include "area.h"
+#include "entry.h"
+#include "host.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>

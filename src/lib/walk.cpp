@@ -14,7 +14,9 @@
 // the walk never leaves the tree through a link the container planted.
 // Nothing is followed except the stat of a dirindex entry's template object
 // (the template is the host's), reported as the template's own record.
-#include "internal.h"
+#include "area.h"
+#include "host.h"
+#include "walk.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>

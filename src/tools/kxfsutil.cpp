@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "internal.h"
-#include "kxfsutil.h"
+#include "area.h"
+#include "check.h"
 #include "libkxctl.h"
 
 const char *program_name = "kxfsutil";

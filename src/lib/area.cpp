@@ -5,7 +5,7 @@
 // top directory by a link, a file or a device is refused before anything
 // changes. Also the process-wide current area of the lost-and-found moves
 // and the exported open_beneath.
-#include "internal.h"
+#include "area.h"
 #include "libkxctl.h"
 #include "libkxfsutil.h"
 

@@ -13,17 +13,10 @@
 #include <string>
 #include <string_view>
 
-#include "internal.h"
+#include "area.h"
 #include "libkxfsutil.h"
 
 char *priv_dir = nullptr;
-
-#define KX_ASSERT(cond)                                                         \
-    do {                                                                        \
-        if (!(cond))                                                            \
-            error(255, 0, "ASSERTION FAILED: %s(%d), function '%s()', condition: %s", \
-                  "src/prompts.cpp", __LINE__, __func__, #cond);                \
-    } while (0)
 
 namespace {
 

@@ -11,7 +11,8 @@
 // by lstat before and fstat after the open; every other type answers for the
 // entry itself. Files are created under names nobody else holds. Nothing
 // here ends the process or keeps state between calls.
-#include "internal.h"
+#include "area.h"
+#include "entry.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "internal.h"
+#include "base.h"
 
 extern char **environ;
 

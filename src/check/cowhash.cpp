@@ -11,14 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kxfsutil.h"
-
-#define KX_ASSERT(cond)                                                         \
-    do {                                                                        \
-        if (!(cond))                                                            \
-            error(255, 0, "ASSERTION FAILED: %s(%d), function '%s()', condition: %s", \
-                  "src/hash.cpp", __LINE__, __func__, #cond);                   \
-    } while (0)
+#include "check.h"
+#include "base.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 // (dirindex.cpp), check_template_pointer (templates.cpp), copy_reg_file
 // (entry.cpp).
 #include "dirindex_format.h"
-#include "internal.h"
+#include "area.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>

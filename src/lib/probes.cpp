@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "internal.h"
+#include "host.h"
 #include "libkxctl.h"
 #include "libkxfsutil.h"
 #include "process.h"
