@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,40 @@ TEST_F(DirindexTool, LayoutFourAreaIsWorkedOnInItsFsDirectory) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(exists(area4 + "/fs/root/d/._kxlnk_."));
     EXPECT_FALSE(exists(area4 + "/root"));
+}
+
+// An "fs" that cannot be entered stops the run before the missing -t is
+// noticed; a link to a directory in its place gets as far as the usage
+// check and is refused after it.
+TEST_F(DirindexTool, FsThatIsNoDirectoryStopsWhereTheTreeIsResolved) {
+    std::string area4 = host.path("vz/private/104"), fs = area4 + "/fs";
+    kxtest::make_dirs(host.path("elsewhere/root"));
+    kxtest::write_file(area4 + "/.layout", "4\n");
+    struct Case {
+        std::function<void()> plant;
+        bool template_given;
+        int status;
+        std::string err;  // whole; a prefix for the refusal
+    } cases[] = {
+        {[] {}, false, 1, "Error: kxfsdirindex: can't chdir '" + fs + "': No such file or directory\n"},
+        {[&] { kxtest::write_file(fs, "x"); }, false, 1,
+         "Error: kxfsdirindex: can't chdir '" + fs + "': Not a directory\n"},
+        {[&] { kxtest::make_symlink(host.path("elsewhere"), fs); }, false, 2, kUsage},
+        {[&] { kxtest::make_symlink(host.path("elsewhere"), fs); }, true, 1,
+         "Error: Unsafe private area: '" + fs + "' is not a real directory"},
+    };
+    for (const Case &c : cases) {
+        unlink(fs.c_str());
+        c.plant();
+        std::vector<std::string> args;
+        if (c.template_given)
+            args = {"-t", tmpl};
+        args.push_back(area4);
+        kxtest::Run r = run(args);
+        EXPECT_EQ(r.status, c.status) << c.err;
+        EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
+        EXPECT_FALSE(exists(host.path("elsewhere/root/._kxlnk_.")));
+    }
 }
 
 // Two hard-linked shortcuts Europe/Paris and Etc/X pointing at the template

@@ -223,6 +223,53 @@ TEST(CommandLine, Layout4AreaIsWorkedOnInFs) {
     EXPECT_FALSE(kxtest::exists(dir + "/fs/root/gone"));
 }
 
+// An "fs" that cannot be entered stops the run where the area is resolved,
+// before the options are judged; a link to a directory in its place gets as
+// far as the options and is refused then.
+TEST(CommandLine, FsThatIsNoDirectoryStopsWhereTheTreeIsResolved) {
+    struct Case {
+        const char *fs;  // "" missing, "file", "link", "dangling"
+        bool template_given;
+        int status;
+        const char *err;  // after the area's fs path; "USAGE" for the usage
+    } cases[] = {
+        {"", true, 1, "can't chdir '@': No such file or directory\n"},
+        {"", false, 1, "can't chdir '@': No such file or directory\n"},
+        {"file", false, 1, "can't chdir '@': Not a directory\n"},
+        {"dangling", false, 1, "can't chdir '@': No such file or directory\n"},
+        {"link", false, 2, "USAGE"},
+        {"link", true, 1, "Unsafe private area: '@' is not a real directory"},
+    };
+    for (const Case &c : cases) {
+        kxtest::Host host;
+        std::string dir = host.path("vz/private/104"), fs = dir + "/fs";
+        kxtest::make_dirs(host.path("elsewhere/root"));
+        kxtest::write_file(dir + "/.layout", "4\n");
+        if (std::string(c.fs) == "file")
+            kxtest::write_file(fs, "x");
+        else if (std::string(c.fs) == "link")
+            kxtest::make_symlink(host.path("elsewhere"), fs);
+        else if (std::string(c.fs) == "dangling")
+            kxtest::make_symlink(host.path("none"), fs);
+        std::vector<std::string> argv{kxtest::tool("kxfsutil"), "--call"};
+        if (c.template_given)
+            argv.insert(argv.end(), {"-t", host.template_root()});
+        argv.push_back(dir);
+        kxtest::Run r = kxtest::run(argv);
+        SCOPED_TRACE(std::string(c.fs) + (c.template_given ? " with -t" : " without -t"));
+        EXPECT_EQ(r.status, c.status);
+        std::string err = c.err;
+        if (size_t at = err.find('@'); at != std::string::npos)
+            err.replace(at, 1, fs);
+        if (err == "USAGE")
+            EXPECT_EQ(r.err, kUsage);
+        else if (std::string(c.fs) == "link")
+            EXPECT_TRUE(r.err.starts_with("Error: " + err)) << r.err;
+        else
+            EXPECT_EQ(r.err, "Error: Kxfsutil: " + err);
+    }
+}
+
 TEST(CommandLine, MissingVersionIsReportedAndTheRunGoesOn) {
     kxtest::Host host;
     Area area(host, "vz/private/105", "");

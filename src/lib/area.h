@@ -150,6 +150,21 @@ inline bool same_inode(const struct stat &st, dev_t dev, ino_t ino) {
     return st.st_dev == dev && st.st_ino == ino;
 }
 
+// The error a change of directory into the area's KXFS tree would meet, as
+// the tools report it where they resolve the tree: 0 when the tree is open,
+// and 0 for a link to a directory in place of "fs", which the tools refuse
+// as unsafe once the command line is judged. The link is only looked at.
+inline int tree_entry_error(const struct kxfs_area *area) {
+    if (area->tree.fd >= 0)
+        return 0;
+    if (!area->tree.unsafe)
+        return area->tree.error;
+    struct stat st;
+    if (::fstatat(area->area.fd, "fs", &st, 0) != 0)
+        return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
 // Opens the directory rel below rootfd (as open_beneath) and checks that it
 // is still the inode dev/ino that was seen when its parent was listed:
 // a directory swapped after the listing gives ESTALE and is not used.

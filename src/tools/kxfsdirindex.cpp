@@ -101,10 +101,8 @@ void open_private_area(const char *arg) {
     if (area == nullptr)
         error(1, errno, "%s: can't chdir '%s'", program_name, dir);
     std::free(dir);
-    if (area->tree.unsafe)
-        refuse_unsafe_area(area);
-    if (area->tree.fd < 0)
-        error(1, area->tree.error, "%s: can't chdir '%s'", program_name, area->tree.path);
+    if (int err = kx::tree_entry_error(area))
+        error(1, err, "%s: can't chdir '%s'", program_name, area->tree.path);
     priv_dir = xstrdup(area->tree.path);
 }
 
@@ -157,6 +155,9 @@ void parse_args(int argc, char **argv) {
     open_private_area(argv[optind]);
     if (!(option & OPT_TEMPLATE_DIR))
         usage();
+    // A link to a directory in place of "fs" goes no further.
+    if (area->tree.unsafe)
+        refuse_unsafe_area(area);
 }
 
 void check_area_version() {

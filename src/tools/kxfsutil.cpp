@@ -212,10 +212,10 @@ void parse_args(int argc, char **argv) {
     struct kxfs_area *handle = open_area(priv_dir);
     if (handle == nullptr)
         error(1, errno, "Kxfsutil: can't chdir '%s'", priv_dir);
-    // A missing "fs" cannot be entered; one that is no real directory is
-    // refused after the options have been judged.
-    if (handle->layout == 4 && handle->tree.fd < 0 && !handle->tree.unsafe)
-        error(1, handle->tree.error, "Kxfsutil: can't chdir '%s'", handle->tree.path);
+    // An "fs" that cannot be entered stops the run here; a link to a
+    // directory in its place is refused after the options have been judged.
+    if (int err = kx::tree_entry_error(handle))
+        error(1, err, "Kxfsutil: can't chdir '%s'", handle->tree.path);
     use_area(handle);
     if (!(flags & OPT_TEMPLATE_DIR))
         usage();
