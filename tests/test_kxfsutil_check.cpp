@@ -987,4 +987,28 @@ TEST(PackagePointers, LinksIntoForeignPackagesAreNamed) {
     }
 }
 
+// The OS template is looked for only in a "ve.conf" that is a regular file:
+// without one the trace of a failed lookup does not appear.
+TEST(PackagePointers, OsTemplateIsLookedForOnlyInARegularVeConf) {
+    const std::pair<const char *, bool> cases[] = {
+        {"missing", false}, {"link", false}, {"fifo", false}, {"without OSTEMPLATE", true}};
+    for (const auto &[plant, traced] : cases) {
+        SCOPED_TRACE(plant);
+        kxtest::Host host;
+        Area area(host);
+        std::string conf = area.dir + "/ve.conf";
+        if (std::string(plant) == "link") {
+            kxtest::write_file(host.path("host.conf"), "OSTEMPLATE=\"distro\"\n");
+            kxtest::make_symlink(host.path("host.conf"), conf);
+        } else if (std::string(plant) == "fifo") {
+            ASSERT_EQ(mkfifo(conf.c_str(), 0600), 0);
+        } else if (traced) {
+            kxtest::write_file(conf, "VE_ROOT=\"/x\"\n");
+        }
+        kxtest::Run r = area.check({"-v", "--clink"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(contains(r.err, "Failed to read OSTEMPLATE from " + conf + "\n"), traced) << r.err;
+    }
+}
+
 }  // namespace

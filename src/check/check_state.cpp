@@ -7,6 +7,7 @@
 // The program-wide paths are absolute and physical, set once and never
 // freed. The area's paths come from its handle: the area path the operator
 // gave, and below it only real directories opened without a link.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,10 +77,13 @@ void check_area_version(void) {
 }
 
 // Both readers take the file only when it is a regular file reached without
-// a link, and say nothing otherwise.
+// a link; the prefix is not looked for at all without such a "ve.conf".
 void load_package_data(void) {
     read_templates_at(area->area.fd, "templates/kxpackages", area->area.path);
-    get_os_prefix_at(area->area.fd, "ve.conf", area->area.path);
+    struct stat st;
+    if (::fstatat(area->area.fd, "ve.conf", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode))
+        get_os_prefix_at(area->area.fd, "ve.conf", area->area.path);
 }
 
 const char *relative_name(const char *path, const char *base) {
