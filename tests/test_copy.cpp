@@ -1,11 +1,20 @@
 // The area copy in its three modes: copy with pointer rewriting, correction
 // in place, and hard-linking of regular files.
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <regex>
 #include <string>
 
 #include "kxtest.h"
@@ -291,23 +300,102 @@ TEST_F(Correct, SecondRunFindsNothingToRewrite) {
     kxcmp::expect_same_tree(once, twice);
 }
 
-// A shortcut whose replacement cannot be created beside it (its directory
-// is immutable) is reported with the shortcut writer's texts, the name
-// that could not be made shown with its six placeholders.
-TEST_F(Correct, ShortcutThatCannotBeReplacedIsReported) {
-    KX_REQUIRE_ROOT();
-    kxtest::make_shortcut_file(src("imm/sc"), std::string("vc/") + kUuid1 + "/x");
-    ASSERT_TRUE(kxcmp::set_flags(src("imm"), 0x10));  // immutable
-    set_copy_uuids(kUuid1, kUuid2);
-    set_option(OPT_CORRECT);
-    kxfsutil_debug_level = 3;
-    const std::string tried = "sc.XXXXXX";
-    EXPECT_EXIT(copy_directory_recursive_int(src_.c_str(), src_.c_str()), testing::ExitedWithCode(1),
-                "^Error: Can't create shortcut '" + src("imm/" + tried) +
-                    "': Operation not permitted\nError: Can't create shortcut '" + tried +
-                    "': Operation not permitted\n$");
-    kxcmp::set_flags(src("imm"), 0);
-    EXPECT_EQ(kxtest::read_file(src("imm/sc")), std::string("////vc/") + kUuid1 + "/x");
+// The correction of dir run in a child process in which every call nr
+// answers err (an openat only when it creates exclusively): its exit status
+// and standard error.
+std::pair<int, std::string> correct_failing(const std::string &dir, long nr, int err) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0)
+        return {-1, "no pipe"};
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(pipefd[1], 2);
+        close(pipefd[0]);
+        // Little-endian: the low word of an argument comes first.
+        const uint32_t flags_arg = offsetof(struct seccomp_data, args) + 8 * 2;
+        struct sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, 4),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 2),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, flags_arg),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_EXCL, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(err)),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog prog = {static_cast<unsigned short>(std::size(code)), code};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0)
+            _exit(120);
+        kxfsutil_debug_level = 3;
+        set_copy_uuids(kUuid1, kUuid2);
+        set_option(OPT_CORRECT);
+        _exit(copy_directory_recursive_int(dir.c_str(), dir.c_str()) == 0 ? 0 : 121);
+    }
+    close(pipefd[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(pipefd[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+// A replacement that cannot be made beside its entry is reported with the
+// name that was tried; when every name tried is taken, the report says that
+// no name could be generated. The entry stays as it was.
+TEST_F(Correct, ReplacementThatCannotBeMadeIsReportedWithItsName) {
+    const std::string cache = std::string("vc/") + kUuid1 + "/x";
+    const std::string made = "\\.(?!XXXXXX)[A-Za-z0-9]{6}";  // a generated name
+    struct Case {
+        const char *entry;
+        long call;
+        int err;
+        std::string want;  // regex over standard error; "@" for the case directory
+    } cases[] = {
+        {"shortcut", SYS_openat, EACCES,
+         "Error: Can't create shortcut '@/sc(" + made + ")': Permission denied\n"
+         "Error: Can't create shortcut 'sc\\1': Permission denied\n"},
+        {"shortcut", SYS_openat, EEXIST,
+         "Error: Can't generate temprary file name for sc: File exists\n"},
+        {"link", SYS_symlinkat, EACCES,
+         "Error: can't create magic symlink ml" + made + " -> ////vc/" + kUuid2 +
+             "/x: Permission denied\n"},
+        {"link", SYS_symlinkat, EEXIST,
+         "Error: can't generate temprary file name for ml: File exists\n"},
+        {"second name", SYS_linkat, EACCES,
+         "Error: Can't link @/(a|d/b) to (a|b)" + made + ": Permission denied\n"},
+        {"second name", SYS_linkat, EEXIST,
+         "Error: can't generate temprary file name for (a|b): File exists\n"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string dir = src(std::to_string(++n)), entry = c.entry;
+        if (entry == "shortcut") {
+            kxtest::make_shortcut_file(dir + "/sc", cache);
+        } else if (entry == "link") {
+            kxtest::make_magic_link(dir + "/ml", cache);
+        } else {
+            kxtest::make_magic_link(dir + "/a", cache);
+            kxtest::make_dirs(dir + "/d");
+            ASSERT_EQ(link((dir + "/a").c_str(), (dir + "/d/b").c_str()), 0);
+        }
+        auto before = kxtest::snapshot(dir);
+        auto [status, err] = correct_failing(dir, c.call, c.err);
+        std::string want = c.want;
+        for (size_t at; (at = want.find('@')) != std::string::npos;)
+            want.replace(at, 1, dir);
+        EXPECT_EQ(status, 1) << entry << " " << c.err;
+        EXPECT_TRUE(std::regex_match(err, std::regex(want))) << err;
+        // No entry replaced, no temporary left (the first of two names
+        // may have been rewritten before the second failed).
+        auto after = kxtest::snapshot(dir);
+        EXPECT_EQ(after.size(), before.size()) << entry << " " << c.err;
+        for (const auto &[rel, e] : before)
+            if (entry != "second name" || rel == "d")
+                EXPECT_EQ(after[rel].ino, e.ino) << rel;
+    }
 }
 
 TEST_F(Correct, ThirdNameFollowsTheRewrittenInode) {

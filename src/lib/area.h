@@ -264,7 +264,8 @@ inline std::string fd_path(int dirfd, const char *name) {
 // with six random characters (the last component shortened so that the
 // result fits in one), never a name that someone else made. It is removed
 // when the holder goes out of scope unless keep() was called (after the
-// rename that put it in place).
+// rename that put it in place). After a failure other than every candidate
+// being taken, name() is the candidate that could not be made.
 class TempName {
 public:
     TempName() = default;
@@ -306,8 +307,10 @@ public:
                 armed_ = true;
                 return true;
             }
-            if (errno != EEXIST)
+            if (errno != EEXIST) {
+                name_ = base;  // the candidate that could not be made
                 return false;
+            }
         }
         errno = EEXIST;
         return false;

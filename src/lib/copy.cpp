@@ -473,7 +473,7 @@ void relink(Dir &d, const char *name, const FirstName &first) {
         })) {
         if (errno == EEXIST)
             error(1, errno, "can't generate temprary file name for %s", name);
-        error(1, errno, "Can't link %s to %s", first.shown.c_str(), (std::string(name) + ".XXXXXX").c_str());
+        error(1, errno, "Can't link %s to %s", first.shown.c_str(), temp.c_str());
     }
     if (renameat(d.sfd, temp.c_str(), d.sfd, name) != 0)
         error(1, errno, "Can't rename %s to %s", temp.c_str(), name);
@@ -519,9 +519,10 @@ void correct_shortcut(Dir &d, const char *name, const std::string &full, const s
                                                   O_CLOEXEC, 0600));
             return fd.ok() ? 0 : -1;
         })) {
-        const std::string tried = std::string(name) + ".XXXXXX";
-        werror(errno, "Can't create shortcut '%s/%s'", d.shown.c_str(), tried.c_str());
-        error(1, errno, "Can't create shortcut '%s'", tried.c_str());
+        if (errno == EEXIST)
+            error(1, errno, "Can't generate temprary file name for %s", name);
+        werror(errno, "Can't create shortcut '%s/%s'", d.shown.c_str(), temp.c_str());
+        error(1, errno, "Can't create shortcut '%s'", temp.c_str());
     }
     const std::string shown = kx::join(d.shown, temp.name());
     const char *failed = nullptr;
@@ -558,8 +559,7 @@ void correct_symlink(Dir &d, const char *name, const std::string &full, const st
         })) {
         if (errno == EEXIST)
             error(1, errno, "can't generate temprary file name for %s", name);
-        error(1, errno, "can't create magic symlink %s -> %s",
-              (std::string(name) + ".XXXXXX").c_str(), text.c_str());
+        error(1, errno, "can't create magic symlink %s -> %s", temp.c_str(), text.c_str());
     }
     set_link_attributes(d.sfd, temp.c_str(), st);
     replace_entry(d, name, temp, st, "can't rename %s to %s", false);
