@@ -9,6 +9,7 @@
 #include <utime.h>
 
 #include <map>
+#include <regex>
 #include <tuple>
 #include <string>
 #include <vector>
@@ -727,6 +728,41 @@ TEST_F(Optimize, UnchangedCowOfALinkWithTwoNames) {
     EXPECT_FALSE(exists(cow));
     EXPECT_FALSE(is_marked(a));
     EXPECT_EQ(kxtest::lstat_of(a).st_ino, kxtest::lstat_of(area.root + "/d/a").st_ino);
+}
+
+// An unchanged cow file that only an unmarked link claims is no removal's:
+// it stays, and is lost. Only one whose removal a run journaled (and was
+// interrupted before it removed the file) goes, and the journal with it.
+TEST_F(Optimize, UnchangedCowOfAnUnmarkedLinkIsLostUnlessJournaled) {
+    const std::string journal = area.dir + "/.kxfsutil-oempty.journal";
+    struct Case {
+        std::vector<std::string> opts;
+        const char *journal;  // nullptr: none
+        bool removed;
+    } cases[] = {
+        {{"--oempty=do"}, nullptr, false},
+        {{"--oempty=do", "--ccow"}, nullptr, false},
+        {{"--oall=do", "--ccow"}, "0123\n", false},
+        {{"--oempty=do", "--ccow"}, "@\n", true},
+        {{"--oempty=do"}, "x\n@", false},  // cut short: no record
+    };
+    area.template_file("pkg/u", "same");
+    std::string u = area.link("u", "pkg/u");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.opts) + " " + (c.journal ? c.journal : "-"));
+        std::string cow = area.cow_file("pkg/u", "same");
+        std::string cname = cow.substr(area.cow.size() + 1);
+        unlink(journal.c_str());
+        if (c.journal)
+            kxtest::write_file(journal, std::regex_replace(c.journal, std::regex("@"), cname));
+        kxtest::Run r = area.check(c.opts);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(exists(cow), !c.removed);
+        EXPECT_FALSE(exists(journal));
+        bool ccow = c.opts.back() == "--ccow";
+        EXPECT_EQ(contains(r.err, "Lost 'cow' file '" + cname + "'\n"), ccow && !c.removed) << r.err;
+        EXPECT_EQ(kxtest::read_link(u), "////pkg/u");
+    }
 }
 
 TEST_F(Optimize, CowWithAttributesCountsAsChanged) {

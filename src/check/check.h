@@ -225,6 +225,9 @@ extern int repaired_index_fd;
 extern std::string repaired_index_name;
 // Closes the repaired copy; one that still has a name of its own goes.
 void drop_repaired_copy(const struct item_ref &at);
+// After the walk of a run that removes unchanged cow files: the journal of
+// those removals goes, being done with.
+void end_unchanged_removal(void);
 // Whether name is the temporary the checker last put in place (the
 // listing of its directory may still show it).
 bool is_own_temporary(const char *name);

@@ -24,6 +24,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include "area.h"
 #include "check.h"
@@ -310,13 +312,71 @@ void remove_unchanged_cow(const char *cow) {
         debug_print(3, "Optimized: removed non-changed 'cow' '%s'\n", cow);
 }
 
-// A cow file equal to its template that only unmarked links claim: what an
-// optimization interrupted between clearing the last mark and removing the
-// cow file leaves. It goes with the last of them.
+// The journal of the removal of unchanged cow files: the name of each cow
+// file whose link loses its mark, written before the mark goes. A run
+// interrupted between clearing the last mark and removing the cow file
+// leaves a cow file that only unmarked links claim; the next removal run
+// finishes that removal only for a name its journal holds (any other such
+// cow file is lost, and reported so). It lies beside the version link and
+// is trusted only as a regular file of one name; a completed run removes
+// it.
+constexpr const char *kDropJournalName = ".kxfsutil-oempty.journal";
+
+struct drop_journal {
+    bool loaded = false;
+    std::unordered_set<std::string> names;
+    kx::InodeKey found{};  // the journal the run found (ino 0: none)
+    kx::Fd out;
+    bool failed = false;  // writing it failed once (said once)
+} drops;
+
+std::string drop_journal_shown() {
+    return kx::join(fs_priv_dir, kDropJournalName);
+}
+
+// The names of an earlier run's journal; a line cut short ends them.
+void load_drop_journal() {
+    if (drops.loaded)
+        return;
+    drops.loaded = true;
+    struct stat st;
+    kx::Fd fd = kx::open_regular_at(area->tree.fd, kDropJournalName, &st);
+    std::string data;
+    if (!fd.ok() || st.st_nlink != 1 || !kx::read_all(fd.get(), data))
+        return;
+    drops.found = {st.st_dev, st.st_ino};
+    std::string_view rest(data);
+    for (size_t end; (end = rest.find('\n')) != std::string_view::npos;) {
+        drops.names.emplace(rest.substr(0, end));
+        rest.remove_prefix(end + 1);
+    }
+}
+
+// Writes the cow name to the journal before its link's mark is cleared. A
+// journal that cannot be written only means that an interruption right
+// after the mark would leave the cow file behind.
+void journal_drop(const char *cow) {
+    if (drops.failed)
+        return;
+    if (!drops.out.ok())
+        drops.out = kx::open_output(area->tree.fd, kDropJournalName, O_WRONLY | O_APPEND, false,
+                                    false, 0600);
+    if (!drops.out.ok() || !kx::write_all(drops.out.get(), std::string(cow) + "\n")) {
+        warning(errno, "can't write '%s'", drop_journal_shown().c_str());
+        drops.failed = true;
+        drops.out.reset();
+    }
+}
+
+// A cow file equal to its template that only unmarked links claim, whose
+// removal an interrupted run had journaled. It goes with the last of them.
 void drop_unclaimed_unchanged(const char *item, const char *cow, const char *cow_path,
                               const struct stat *cow_stat, const char *template_path,
                               const struct stat *template_stat, const cow_claim *claim) {
-    if (!claim->counted || !claim->last || *claim->marked_left > 0 || *claim->needed ||
+    if (!claim->counted || !claim->last || *claim->marked_left > 0 || *claim->needed)
+        return;
+    load_drop_journal();
+    if (!drops.names.count(cow) ||
         !cow_unchanged(cow, cow_path, cow_stat, template_path, template_stat))
         return;
     if (kxfsutil_debug_level > 2)
@@ -325,6 +385,21 @@ void drop_unclaimed_unchanged(const char *item, const char *cow, const char *cow
 }
 
 }  // namespace
+
+void end_unchanged_removal(void) {
+    if (opt_act[OPTIM_EMPTY] != ACT_DO || observer)
+        return;
+    load_drop_journal();
+    kx::InodeKey mine = drops.found;
+    struct stat st, there;
+    if (drops.out.ok() && ::fstat(drops.out.get(), &st) == 0)
+        mine = {st.st_dev, st.st_ino};
+    drops.out.reset();
+    if (mine.ino != 0 &&
+        ::fstatat(area->tree.fd, kDropJournalName, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        kx::same_inode(there, mine.dev, mine.ino))
+        ::unlinkat(area->tree.fd, kDropJournalName, 0);
+}
 
 bool is_own_temporary(const char *name) {
     return !own_temporary.empty() && own_temporary == name;
@@ -446,6 +521,7 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
             }
             struct stat before = *link_stat;
             bool whole = names_accounted(before);
+            journal_drop(cow);
             link_stat->st_mode &= ~COW_MARK;
             if (clear_link_mark(*at, before) != 0) {
                 warning(errno, "can't set mark on 'magic' '%s'", item);

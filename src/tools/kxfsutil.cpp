@@ -371,6 +371,7 @@ int main(int argc, char **argv) {
     if (corr_act[CORR_COW] != ACT_UNSET)
         scan_cow_dir();
     scan_mount_point(fs_priv_dir, veid);
+    end_unchanged_removal();
     if (corr_act[CORR_COW] != ACT_UNSET)
         lost_cow_pass();
     if (opts & OPT_UPGRADE) {
