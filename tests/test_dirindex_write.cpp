@@ -163,6 +163,26 @@ TEST_F(Indexing, MagicLinkWhoseModeAgreesIsRemoved) {
     EXPECT_TRUE(kxtest::exists(a("motd"))) << "its link mode 0777 differs from 0644";
 }
 
+// The cow mark (the sticky bit on the link) keeps a link whose mode agrees
+// otherwise: listed, left beside the index, and never made a shortcut.
+TEST_F(Indexing, MarkedMagicLinkStaysALink) {
+    KX_REQUIRE_ROOT();
+    tfile("pkg/etc/hosts", "127.0.0.1", 0644);
+    for (int option : {0, 0x10}) {
+        SCOPED_TRACE(option);
+        unlink(a(DIRINDEX_NAME).c_str());
+        chmod(area_.c_str(), 0755);
+        unlink(a("hosts").c_str());
+        kxtest::make_magic_link(a("hosts"), "pkg/etc/hosts");
+        ASSERT_EQ(kxlchmod(a("hosts").c_str(), 0644 | S_ISVTX), 0);
+        ASSERT_EQ(index(option), 0);
+        auto recs = records();
+        ASSERT_NE(record(recs, "hosts"), nullptr);
+        struct stat st = kxtest::lstat_of(a("hosts"));
+        EXPECT_TRUE(S_ISLNK(st.st_mode) && (st.st_mode & S_ISVTX));
+    }
+}
+
 TEST_F(Indexing, SubdirectoriesAreListedAndNeverRemoved) {
     kxtest::make_dirs(troot_ + "/pkg/share");
     kxtest::make_dirs(a("plain"));

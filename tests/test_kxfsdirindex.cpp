@@ -1,5 +1,6 @@
 // kxfsdirindex end to end: command line, refusals, the indexing pass and the
 // hard-link pass, each run as an operator would run the program.
+#include "kxfsutil_area.h"
 #include "kxtest.h"
 #include "libkxfsutil.h"
 
@@ -359,6 +360,52 @@ TEST_F(ZoneinfoPass, NeverWalksOutOfTheAreaThroughALink) {
     EXPECT_EQ(lstat_of(outside + "/zoneinfo/Etc/X").st_ino, before);
     EXPECT_EQ(lstat_of(outside + "/zoneinfo/Etc/X").st_nlink, 2u);
     EXPECT_FALSE(exists(outside + "/zoneinfo/._kxlnk_."));
+}
+
+// A magic link with the cow mark is the container's changed file: indexing
+// (with or without -m) and the hard-link pass leave it a marked link, so
+// the checker still finds its cow file claimed.
+TEST_F(DirindexTool, MarkedLinksStayAndKeepTheirCowFiles) {
+    KX_REQUIRE_ROOT();
+    const std::string zbase = "P/Q/R/S/usr/share/zoneinfo";
+    kxtest::write_file(tmpl + "/" + zbase + "/Europe/Rome", "TZif Rome", 0777);
+    ASSERT_EQ(link((tmpl + "/" + zbase + "/Europe/Rome").c_str(),
+                   (tmpl + "/" + zbase + "/Europe/Y").c_str()),
+              0);
+    const std::string sh = template_file("bin/sh"), ls = template_file("bin/ls");
+    for (const std::vector<std::string> &opts : {std::vector<std::string>{}, {"-m"}}) {
+        SCOPED_TRACE(testing::PrintToString(opts));
+        for (const char *d : {"/root", "/cow", "/lost_files"})
+            kxtest::run({"/bin/rm", "-rf", area + d});
+        kxtest::make_dirs(root + "/bin");
+        kxtest::make_dirs(area + "/cow");
+        std::vector<std::string> marked = {root + "/bin/sh", root + "/usr/share/zoneinfo/Europe/Rome"};
+        kxtest::make_magic_link(marked[0], sh);
+        kxtest::make_magic_link(root + "/bin/ls", ls);
+        kxtest::make_dirs(root + "/usr/share/zoneinfo/Etc");
+        kxtest::make_magic_link(marked[1], zbase + "/Europe/Rome");
+        ASSERT_EQ(link(marked[1].c_str(), (root + "/usr/share/zoneinfo/Etc/Y").c_str()), 0);
+        for (const std::string &m : marked) {
+            ASSERT_EQ(kxlchmod(m.c_str(), 0777 | S_ISVTX), 0);
+            kxtest::write_file(area + "/cow/" + kxcheck::md5_hex(kxtest::read_link(m)), "changed");
+        }
+
+        std::vector<std::string> args = opts;
+        args.insert(args.end(), {"-t", tmpl, area});
+        kxtest::Run r = run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(exists(root + "/bin/._kxlnk_."));
+        EXPECT_FALSE(exists(root + "/bin/ls"));
+        for (const std::string &m : {marked[0], marked[1], root + "/usr/share/zoneinfo/Etc/Y"}) {
+            struct stat st = lstat_of(m);
+            EXPECT_TRUE(S_ISLNK(st.st_mode) && (st.st_mode & S_ISVTX)) << m;
+        }
+
+        kxtest::Run check = kxtest::run({kxtest::tool("kxfsutil"), "--call", "-t", tmpl, area});
+        EXPECT_EQ(check.status, 0) << check.err;
+        EXPECT_FALSE(kxcheck::contains(check.err, "Lost")) << check.err;
+        EXPECT_FALSE(kxcheck::contains(check.err, "Broken")) << check.err;
+    }
 }
 
 }  // namespace

@@ -439,8 +439,16 @@ int scan_symlink(Candidate &c, int option, const char *template_root) {
         c.ino = static_cast<uint32_t>(uint64_t(c.st.st_ino) * 2);
         return 0;
     }
-    if ((option & 0x10) && link_to_shortcut(c.dirfd, name, text, c.st) != 0)
+    // The cow mark says the container changed the file: it reads the cow
+    // file, not the template. Such a link stays beside the index, and is
+    // never made a shortcut, which carries no mark.
+    if (c.st.st_mode & S_ISVTX) {
+        if (trace_on(4))
+            debug_print(4, "Warning: cow mark on '%s/%s'\n", where(), name);
+        c.keep = true;
+    } else if ((option & 0x10) && link_to_shortcut(c.dirfd, name, text, c.st) != 0) {
         return 1;
+    }
     return process_magic(c, std::move(text), template_root);
 }
 

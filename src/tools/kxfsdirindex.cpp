@@ -343,8 +343,10 @@ int magic_links_to_shortcuts(int dirfd, const std::string &shown) {
             continue;
         struct stat st;
         std::string text;
+        // A link with the cow mark stays a link: a shortcut has no mark.
         if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode) ||
-            !kx::read_link(dirfd, name.c_str(), st.st_size, text) || !kx::is_magic(text))
+            (st.st_mode & S_ISVTX) || !kx::read_link(dirfd, name.c_str(), st.st_size, text) ||
+            !kx::is_magic(text))
             continue;
         TRACE("Substitute magic symlink '%s/%s' for shortcut\n", shown.c_str(), name.c_str());
         struct stat attrs = st;
@@ -486,8 +488,11 @@ bool candidate_matches(const std::string &candidate, ino_t ino, const struct sta
 // the walked directory d): the candidate text, or "" to leave it alone.
 std::string repoint_candidate(int dirfd, const char *name, const char *d, const char *path,
                               const char *text, int flags, const struct stat *st) {
+    // A magic link with the cow mark is the container's changed file: as a
+    // shortcut it would lose the mark and the container its cow file.
     if (!(flags & (SCAN_SHORTCUT | SCAN_MAGIC_LINK)) ||
-        (flags & (SCAN_DIR_INDEXED | SCAN_DIR_LINKED)) || text == nullptr || st->st_nlink == 1)
+        (flags & (SCAN_DIR_INDEXED | SCAN_DIR_LINKED)) || text == nullptr || st->st_nlink == 1 ||
+        ((flags & SCAN_MAGIC_LINK) && (st->st_mode & S_ISVTX)))
         return {};
     const std::string t = text;
     const std::string r = kx::join(d, path);
