@@ -54,7 +54,9 @@ TEST_F(Config, ParsingRules) {
         {"NAME=\"one\"\nNAME=\"\"\n", "NAME", "one"},          // ...or the earlier value
         {"NAME=one\nNAME=two\n", "NAME", "two"},               // the last line wins
         {" NAME=x\n#NAME=y\n", "NAME", "<null>"},              // only at the line start
-        {"VE_PRIVATE_OLD=\"/old\"\n", "VE_PRIVATE", "_OLD"},   // the name's characters only
+        {"VE_PRIVATE_OLD=\"/old\"\n", "VE_PRIVATE", "<null>"}, // "=" must follow the name
+        {"VE_PRIVATE=\"/new\"\nVE_PRIVATE_OLD=\"/old\"\n", "VE_PRIVATE", "/new"},
+        {"NAME =x\nNAME\t=y\n", "NAME", "<null>"},
         {"NAME==\"=x=\"", "NAME", "x"},                        // no final newline
         {"NAME", "NAME", "<null>"},
         {"OTHER=1\n", "NAME", "<null>"},

@@ -73,8 +73,8 @@ bool begins_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-// The value of a line that begins with the name: the first run after the
-// name without double quote, tab, '=' or newline.
+// The value of a line that begins with the name and '=': the first run
+// after the name without double quote, tab, '=' or newline.
 std::string_view value_after(std::string_view rest) {
     constexpr std::string_view delims("\"\t=\n", 4);
     size_t from = rest.find_first_not_of(delims);
@@ -174,7 +174,8 @@ char *kx::read_config_param(FILE *in, const char *file, const char *name) {
     size_t cap = 0;
     while (::getline(&line, &cap, in) >= 0) {
         std::string_view text(line);  // up to a NUL, as a C string ends
-        if (!begins_with(text, key))
+        // "=" must follow: VE_PRIVATE_OLD= does not define VE_PRIVATE.
+        if (!begins_with(text, key) || text.substr(key.size(), 1) != "=")
             continue;
         std::string_view v = value_after(text.substr(key.size()));
         if (!v.empty()) {
