@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -38,6 +39,18 @@ kxtest::Run clone(const std::vector<std::string> &args) {
 
 bool ends_with(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// What a refused run must leave as it was: every entry below dir with its
+// type, mode, inode, modification time and content.
+std::map<std::string, std::string> picture(const std::string &dir) {
+    std::map<std::string, std::string> p;
+    if (!kxtest::exists(dir))
+        return p;
+    for (const auto &[path, e] : kxtest::snapshot(dir))
+        p[path] = std::to_string(e.mode) + " " + std::to_string(e.ino) + " " +
+                  std::to_string(e.mtime_sec) + " " + e.data;
+    return p;
 }
 
 struct CommandCase {
@@ -212,20 +225,54 @@ TEST_F(Kxfsclone, UuidChecksComeBeforeAnyCopy) {
         kxtest::Run r = clone({"101", "102"});
         EXPECT_EQ(r.status, 1) << c.dst_uuid;
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(kxtest::snapshot(dst_).size(), 0u) << c.dst_uuid;
+        EXPECT_FALSE(exists(dst_)) << c.dst_uuid;
     }
 }
 
-TEST_F(Kxfsclone, GeneratedUuidIsRecordedBeforeTheCopy) {
+// Each refusal leaves the destination, the source and the configuration
+// directory (no uuid added, no state of a run) as they were.
+TEST_F(Kxfsclone, RefusalsComeBeforeAnyChange) {
     conf(101, kUuid1);
-    conf(102, "");
     write_file(src_ + "/f", "new");
-    write_file(dst_ + "/f", "old");
-    kxtest::Run r = clone({"101", "102"});
+    const std::string cwd = host_.path("cwd");
+    kxtest::make_dirs(cwd);
+    struct Case {
+        std::string conf102;  // the destination's configuration
+        std::string err;
+    } cases[] = {
+        // An entry the copy would meet in the destination.
+        {"VE_PRIVATE=\"" + dst_ + "\"\n", "Error: Already exist '" + dst_ + "//f'\n"},
+        // A destination inside the source, not there yet.
+        {"VE_PRIVATE=\"" + src_ + "/a/b/../inner\"\n",
+         "Error: Destination private area " + src_ + "/a/b/../inner is inside the source "
+         "private area " + src_ + "\n"},
+        // A relative path, or only a longer name that begins with VE_PRIVATE.
+        {"VE_PRIVATE=\"_OLD\"\n", "Error: Private area '_OLD' of CT 102 is not an absolute path\n"},
+        {"VE_PRIVATE_OLD=\"" + dst_ + "\"\n",
+         "Error: Can't read from VE_PRIVATE config for CT 102.\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.conf102);
+        host_.write_conf(102, c.conf102);
+        write_file(dst_ + "/f", "old");
+        const std::string confdir = host_.path("etc/sysconfig/kx-scripts");
+        auto before_conf = picture(confdir), before_src = picture(src_), before_dst = picture(dst_);
+        kxtest::RunOptions o;
+        o.cwd = cwd;
+        kxtest::Run r = kxtest::run_with({kxtest::tool("kxfsclone"), "101", "102"}, o);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
+        EXPECT_EQ(picture(confdir), before_conf);
+        EXPECT_EQ(picture(src_), before_src);
+        EXPECT_EQ(picture(dst_), before_dst);
+        EXPECT_FALSE(exists(src_ + "/inner"));
+        EXPECT_TRUE(picture(cwd).empty());
+    }
+    // A source area named by a relative path.
+    conf(101, kUuid1, "vz/private/101");
+    kxtest::Run r = clone({"101", "103"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: Already exist '" + dst_ + "//f'\n");
-    EXPECT_EQ(uuid_of(102).size(), 36u);
-    EXPECT_EQ(read_file(dst_ + "/f"), "old");
+    EXPECT_EQ(r.err, "Error: Private area 'vz/private/101' of CT 101 is not an absolute path\n");
 }
 
 TEST_F(Kxfsclone, RefusedAreas) {
@@ -256,7 +303,7 @@ TEST_F(Kxfsclone, RefusedAreas) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: Destination private area " + src_ + "/inner is inside the source "
                      "private area " + src_ + "\n");
-    EXPECT_EQ(kxtest::snapshot(src_ + "/inner").size(), 0u);
+    EXPECT_FALSE(exists(src_ + "/inner"));
 
     // A source area that cannot be entered.
     conf(104, "", host_.path("nowhere"));

@@ -6,7 +6,9 @@
 // Run order: command line; source area made physical and opened as an area
 // handle; refusal of an hdimage-based area (and, when correcting, of a
 // mounted one) and of an area whose top directories are not real ones;
-// destination area; uuids; the state of the run written and synced (a
+// destination area (an absolute path, not inside the source); uuids; a
+// destination holding an entry of the source's top directory refused; the
+// destination made; the state of the run written and synced (a
 // generated uuid is then recorded in a clone's configuration before the
 // copy, in a corrected container's only after everything is done); the copy
 // of the area; the cache area clone by hard links; the state removed. A run
@@ -19,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -154,16 +157,78 @@ void make_directory(const char *path) {
         error(1, errno, "Can't make directory %s", path);
 }
 
-// A clone into a directory inside its own source would copy itself forever.
+// A private area named by a relative path would be looked for in the
+// operator's working directory.
+void require_absolute(const char *path, int veid) {
+    if (path[0] != '/')
+        error(1, 0, "Private area '%s' of CT %d is not an absolute path", path, veid);
+}
+
+// The physical path an absolute path names or will name once its missing
+// directories are made: the real path of its longest existing part, then
+// the rest with "." and ".." taken as written. "" when it cannot be told.
+std::string resolved_path(const std::string &path) {
+    std::string head = path, tail;
+    for (;;) {
+        std::unique_ptr<char, kx::FreeDeleter> real(realpath(head.c_str(), nullptr));
+        if (real) {
+            head = real.get();
+            break;
+        }
+        size_t slash = head.rfind('/');
+        if ((errno != ENOENT && errno != ENOTDIR) || slash == std::string::npos || head == "/")
+            return {};
+        tail = head.substr(slash) + tail;
+        head = slash == 0 ? "/" : head.substr(0, slash);
+    }
+    for (size_t i = 0; i < tail.size();) {
+        size_t end = tail.find('/', i + 1);
+        if (end == std::string::npos)
+            end = tail.size();
+        std::string part = tail.substr(i + 1, end - i - 1);
+        if (part == "..")
+            head.resize(std::max<size_t>(head.rfind('/'), 1));
+        else if (!part.empty() && part != ".")
+            head += (head == "/" ? "" : "/") + part;
+        i = end;
+    }
+    return head;
+}
+
+// A clone into a directory inside its own source would copy itself forever:
+// refused before the destination is made.
 void refuse_nested_destination() {
-    std::unique_ptr<char, kx::FreeDeleter> dst(realpath(dst_priv_dir, nullptr));
-    if (!dst)
-        return;
+    std::string dst = resolved_path(dst_priv_dir);
     std::string src(src_priv_dir);
-    if (std::strncmp(dst.get(), src.c_str(), src.size()) == 0 &&
-        (dst.get()[src.size()] == '/' || (src == "/" && dst.get()[1] != '\0')))
+    if (!dst.empty() && dst.compare(0, src.size(), src) == 0 &&
+        (dst[src.size()] == '/' || (src == "/" && dst.size() > 1)))
         error(1, 0, "Destination private area %s is inside the source private area %s",
               dst_priv_dir, src_priv_dir);
+}
+
+// The copy never overwrites: an entry of the source's top directory that
+// the destination holds already would stop it with this message. Refused
+// here, before the destination or its configuration changes.
+void refuse_existing_entries() {
+    kx::Fd dst(open(dst_priv_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dst.ok()) {
+        if (errno == ENOENT)
+            return;
+        error(1, errno, "Kxfsclone: can't chdir '%s'", dst_priv_dir);
+    }
+    const bool skip_lock = get_option() & OPT_SKIP_LOCK;
+    kx::Fd fd(openat(area->area.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    kx::Dir dir(fd.ok() ? fdopendir(fd.get()) : nullptr);
+    if (!dir.ok())
+        error(1, errno, "Can't open dir '%s'", src_priv_dir);
+    fd.release();
+    while (struct dirent *de = readdir(dir.get())) {
+        if (kx::is_dot_or_dotdot(de->d_name) || (skip_lock && std::strcmp(de->d_name, ".lck") == 0))
+            continue;
+        struct stat st;
+        if (fstatat(dst.get(), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            error(1, 0, "Already exist '%s'", (std::string(dst_priv_dir) + "//" + de->d_name).c_str());
+    }
 }
 
 // A uuid names a directory below the template root: it must be one plain
@@ -377,6 +442,7 @@ int main(int argc, char **argv) {
     parse_args(argc, argv);
 
     char *src_private = read_ve_private(src_veid);
+    require_absolute(src_private, src_veid);
     src_priv_dir = physical_dir(src_private);
     std::free(src_private);
     if (!check_support_fs(src_priv_dir))
@@ -393,8 +459,8 @@ int main(int argc, char **argv) {
         dst_priv_dir = src_priv_dir;
     } else {
         dst_priv_dir = read_ve_private(dst_veid);
+        require_absolute(dst_priv_dir, dst_veid);
         fresh_dst = empty_directory(dst_priv_dir);
-        make_directory(dst_priv_dir);
         refuse_nested_destination();
     }
 
@@ -444,6 +510,13 @@ int main(int argc, char **argv) {
             error(1, 0, "Source and destination UUID length are not equal");
         if (std::strcmp(src_uuid, dst_uuid) == 0)
             error(1, 0, "Source and destination UUID equals");
+    }
+
+    // Every refusal comes before the first change.
+    if (!correct_mode) {
+        if (!resuming)
+            refuse_existing_entries();
+        make_directory(dst_priv_dir);
     }
 
     if (resuming) {
