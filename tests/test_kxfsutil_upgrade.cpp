@@ -324,6 +324,33 @@ TEST_F(Upgrade, VerifiedUpgradeAndNoContainerNumber) {
     EXPECT_EQ(read_link(other.dir + "/VERSION"), "005.004");
 }
 
+// A container whose configuration the end of the upgrade could not
+// update (none, or one that cannot be written) refuses the run before the
+// area changes.
+TEST_F(Upgrade, UnusableConfigurationIsRefusedFirst) {
+    host.add_command("kxpkg", "#!/bin/sh\nexit 0\n");
+    area.template_file("pkg/a", "template");
+    area.link("a", "pkg/a");
+    kxtest::make_dirs(host.conf_path(104));
+    const std::pair<int, std::string> cases[] = {
+        {103, "Error: Can't stat '" + host.conf_path(103) + "': No such file or directory\n"},
+        {104, "Error: Unable to open " + host.conf_path(104) + ".\n: Is a directory\n"},
+    };
+    for (const auto &[veid, err] : cases) {
+        auto before = kxtest::snapshot(area.dir);
+        kxtest::Run r = upgrade({"--ctid=" + std::to_string(veid)});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(version(), "005.003");
+        auto after = kxtest::snapshot(area.dir);
+        ASSERT_EQ(after.size(), before.size());
+        for (const auto &[path, e] : before) {
+            EXPECT_EQ(after[path].mode, e.mode) << path;
+            EXPECT_EQ(after[path].data, e.data) << path;
+        }
+    }
+}
+
 TEST(UpgradeProgram, ExportsTheReservedNameCallback) {
     if (access("/usr/bin/nm", X_OK) != 0)
         GTEST_SKIP() << "no nm";

@@ -16,11 +16,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "area.h"
 #include "check.h"
+#include "host.h"
 #include "libkxctl.h"
 
 const char *program_name = "kxfsutil";
@@ -315,6 +317,24 @@ void uncow_dir(const std::string &path, const char *rel) {
         warning(errno, "can't chmod directory '%s'", shown);
 }
 
+// The end of an upgrade records "VEFORMAT" in the container's
+// configuration: one that cannot be read or written refuses the run before
+// the area changes, with the message the end of the run would give.
+void check_container_config() {
+    std::unique_ptr<char, kx::FreeDeleter> format(read_ve_config_param(veid, "VEFORMAT"));
+    if (format && std::strcmp(format.get(), "kx4") == 0)
+        return;
+    char path[4096];
+    std::snprintf(path, sizeof path, "%s/%d.conf", kx::host_path(kx::kConfigDir).c_str(), veid);
+    get_realpath(path, sizeof path);
+    kx::Fd fd(::open(path, O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!fd.ok()) {
+        if (format)
+            error(1, errno, "Warning: Some error occur during correction config %s \n", path);
+        error(1, errno, "Unable to open %s.\n", path);
+    }
+}
+
 void uncow_list(const char *root, const char *const *names) {
     for (; *names; ++names) {
         const char *rel = *names;
@@ -362,6 +382,8 @@ int main(int argc, char **argv) {
     }
 
     check_area_version();
+    if ((opts & OPT_UPGRADE) && veid > 0)
+        check_container_config();
     propagate_defaults();
     if (corr_act[CORR_LINK] != ACT_UNSET)
         load_package_data();
