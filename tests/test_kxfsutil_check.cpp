@@ -255,6 +255,72 @@ TEST_F(Check, NoTemplateButMarkAndCowIsOnlyAWarning) {
     EXPECT_TRUE(exists(cow));
 }
 
+// Without a version link the cow naming is unconfirmed: the cow files the
+// legacy naming cannot place and the marks it finds broken are reported,
+// never moved, removed or cleared; the run says why once and ends with
+// status 1. What does not rest on the naming is corrected as asked.
+TEST_F(Check, UnknownVersionKeepsCowFilesAndMarks) {
+    KX_REQUIRE_ROOT();
+    kxtest::Host h;
+    Area a(h, "vz/private/101", "");
+    a.template_file("pkg/a", "a");
+    a.template_file("pkg/b", "b");
+    std::vector<std::string> marked = {a.marked("a", "pkg/a"), a.marked("b", "pkg/b"),
+                                       a.marked("gone", "pkg/gone")};
+    std::vector<std::string> cows = {a.cow_file("pkg/a", "changed"), a.cow_file("pkg/b", "b"),
+                                     a.cow_file("pkg/gone", "own"), a.cow + "/orphan"};
+    kxtest::write_file(cows[3], "orphan");
+    a.link("lost", "pkg/none");
+
+    kxtest::Run r = a.check({"--call=remove", "--oall=do"});
+    EXPECT_EQ(r.status, 1);
+    const std::string why = "Warning: Version of private area '" + a.dir +
+                            "' unknown: cow files and 'cow' marks are only reported\n";
+    EXPECT_EQ(r.out, why);
+    for (const char *item : {"Broken 'cow' mark in 'a'", "Broken 'cow' mark in 'b'",
+                             "Lost 'magic' link 'gone'", "Lost 'cow' file 'orphan'",
+                             "Correction: 'magic' 'lost' is removed"})
+        EXPECT_TRUE(contains(r.err, item));
+    EXPECT_FALSE(contains(r.err, "Correction: 'cow'"));
+    EXPECT_FALSE(contains(r.err, "Correction: 'magic' 'gone'"));
+    EXPECT_FALSE(contains(r.err, "Correction: mark"));
+    for (const std::string &m : marked)
+        EXPECT_TRUE(is_marked(m)) << m;
+    for (const std::string &c : cows)
+        EXPECT_TRUE(exists(c)) << c;
+    EXPECT_FALSE(exists(a.root + "/lost"));
+    EXPECT_FALSE(exists(a.at("lost_files")));
+
+    // Only reporting is no failure.
+    kxtest::Run report = a.check({"--call"});
+    EXPECT_EQ(report.status, 0);
+    EXPECT_EQ(report.out, "");
+}
+
+// A correction or optimization asked for that fails ends the run with
+// status 1, after its warning; the run goes on with the other items.
+TEST_F(Check, FailedCorrectionEndsWithStatusOne) {
+    struct Case {
+        const char *option;
+        const char *warning;
+    } cases[] = {
+        {"--ccow=move", "Warning: can't move 'cow' 'orphan' to lost: Not a directory\n"},
+        {"--ccow=remove", "Warning: can't remove 'cow' 'full': Directory not empty\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.option);
+        kxtest::Host h;
+        Area a(h);
+        kxtest::write_file(a.cow + "/orphan", "data");
+        kxtest::write_file(a.cow + "/full/x", "x");
+        kxtest::write_file(a.at("lost_files"), "not a directory");
+        kxtest::Run r = a.check({c.option});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.out, c.warning));
+        EXPECT_TRUE(exists(a.cow + "/full/x"));
+    }
+}
+
 // ---- dirindex files -------------------------------------------------------
 
 // A magic link that the dirindex writer takes over: its permission bits

@@ -110,6 +110,13 @@ char *vefs_path_to_name(const char *text);
 // Chooses the cow naming from the version link; refuses a version an
 // upgrade does not take.
 void check_area_version(void);
+// Whether the version link confirmed the cow naming. Without it no cow
+// file is moved or removed and no mark cleared on the naming's strength.
+bool cow_naming_confirmed(void);
+// A change the operator asked for failed or was withheld: the run ends
+// with status 1.
+extern bool change_failed;
+void note_failed_change(void);
 // The package list and OS template of the area, for the pointer checks.
 void load_package_data(void);
 // path relative to base (the part after base and its slash), or path itself.

@@ -30,6 +30,7 @@ char *cow_dir = nullptr;
 struct kxfs_area *area = nullptr;
 char area_version[KXFS_VERSION_BUF] = "";
 const struct check_observer *observer = nullptr;
+bool change_failed = false;
 
 void use_area(struct kxfs_area *handle) {
     area = handle;
@@ -74,6 +75,14 @@ void check_area_version(void) {
         std::strcmp(text, "999.999") != 0)
         error(1, 0, "Version of private area '%s' is not upgradable", text);
     vefs_version = std::strncmp(text, "005.003", 8) < 0 ? 0 : 1;
+}
+
+bool cow_naming_confirmed(void) {
+    return area_version[0] != '\0';
+}
+
+void note_failed_change(void) {
+    change_failed = true;
 }
 
 // Both readers take the file only when it is a regular file reached without

@@ -119,6 +119,32 @@ void note(const char *fmt, const char *name) {
         debug_print(3, fmt, name);
 }
 
+// The warning of a change the operator asked for that could not be made.
+void failed(int err, const char *fmt, const char *name) {
+    warning(err, fmt, name);
+    note_failed_change();
+}
+
+// Whether acting on the problem rests on the cow naming: a cow file
+// belongs to the marked link whose text the naming turns into its name.
+bool rests_on_naming(int kind, int flags) {
+    return kind == CORR_COW || kind == CORR_MARK ||
+           (kind == CORR_LINK && !(flags & DIRINDEX_MASK) && (flags & LINK_MARK));
+}
+
+// Without a version the naming is a guess: what rests on it is reported,
+// never acted on. Said once; a change the operator asked for that is so
+// withheld ends the run with status 1.
+void withhold(bool asked) {
+    static bool said = false;
+    if (!said)
+        warning(0, "Version of private area '%s' unknown: cow files and 'cow' marks are only "
+                   "reported", fs_priv_dir);
+    said = true;
+    if (asked)
+        note_failed_change();
+}
+
 void tell(finding_kind kind, const char *item, const char *text) {
     if (observer->finding)
         observer->finding(observer->data, kind, item, text);
@@ -229,12 +255,12 @@ int remove_at(int dirfd, const char *name) {
 
 void act_move(const problem &pr, problem_code code, const char *name, const item_ref *at) {
     if (code == PR_UNFIXED_DIRINDEX) {
-        warning(0, pr.move_failed, name);
+        failed(0, pr.move_failed, name);
         return;
     }
     if (code == PR_FIXED_DIRINDEX) {
         if (link_to_lost(*at) != 0) {
-            warning(errno, pr.move_failed, name);
+            failed(errno, pr.move_failed, name);
             return;
         }
         note(pr.moved, name);
@@ -245,7 +271,7 @@ void act_move(const problem &pr, problem_code code, const char *name, const item
     int r = pr.by_cow_name ? move_to_lost(area->cow.fd, name, "cow", nullptr)
                            : move_to_lost(at->dirfd, at->name, "root", at->dir_rel);
     if (r != 0) {
-        warning(errno, pr.move_failed, name);
+        failed(errno, pr.move_failed, name);
         return;
     }
     note(pr.moved, name);
@@ -254,11 +280,11 @@ void act_move(const problem &pr, problem_code code, const char *name, const item
 void act_remove(const problem &pr, const char *name, const item_ref *at) {
     switch (pr.remove) {
     case REMOVE_NOTHING:
-        warning(0, pr.remove_failed, name);
+        failed(0, pr.remove_failed, name);
         return;
     case REMOVE_MARK:
         if (clear_link_mark(*at, *at->st) != 0) {
-            warning(errno, pr.remove_failed, name);
+            failed(errno, pr.remove_failed, name);
             return;
         }
         note(pr.removed, name);
@@ -266,7 +292,7 @@ void act_remove(const problem &pr, const char *name, const item_ref *at) {
     case REMOVE_OBJECT:
         if ((pr.by_cow_name ? remove_at(area->cow.fd, name) : remove_at(at->dirfd, at->name)) !=
             0) {
-            warning(errno, pr.remove_failed, name);
+            failed(errno, pr.remove_failed, name);
             return;
         }
         note(pr.removed, name);
@@ -304,7 +330,7 @@ bool cow_unchanged(const char *cow_name, const char *cow_path, const struct stat
 // Removes an unchanged cow file the optimization no longer needs.
 void remove_unchanged_cow(const char *cow) {
     if (::unlinkat(area->cow.fd, cow, 0) != 0) {
-        warning(errno, "can't remove 'cow' '%s'", cow);
+        failed(errno, "can't remove 'cow' '%s'", cow);
         return;
     }
     remove_cow_item(cow);
@@ -381,6 +407,10 @@ void drop_unclaimed_unchanged(const char *item, const char *cow, const char *cow
         return;
     if (kxfsutil_debug_level > 2)
         debug_print(3, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
+    if (!cow_naming_confirmed()) {
+        withhold(true);
+        return;
+    }
     remove_unchanged_cow(cow);
 }
 
@@ -463,6 +493,13 @@ void correct(int kind, int flags, mode_t /*mode*/, const char *path, const char 
         tell(pr.finding, name, text);
         return;
     }
+    if (rests_on_naming(kind, flags) && !cow_naming_confirmed()) {
+        if (kxfsutil_debug_level > 2)
+            debug_print(3, "%s\n", text);
+        if (act != ACT_IGNORE || (get_option() & OPT_INTERACTIVE))
+            withhold(act != ACT_IGNORE);
+        return;
+    }
     if (get_option() & OPT_INTERACTIVE)
         act = ask_proc(text, act);
     else if (kxfsutil_debug_level > 2)
@@ -515,7 +552,9 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
             }
             if (kxfsutil_debug_level > 2)
                 debug_print(3, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
-            if (opt_act[OPTIM_EMPTY] != ACT_DO) {
+            if (opt_act[OPTIM_EMPTY] != ACT_DO || !cow_naming_confirmed()) {
+                if (opt_act[OPTIM_EMPTY] == ACT_DO)
+                    withhold(true);
                 *claim->needed = true;
                 return;
             }
@@ -524,7 +563,7 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
             journal_drop(cow);
             link_stat->st_mode &= ~COW_MARK;
             if (clear_link_mark(*at, before) != 0) {
-                warning(errno, "can't set mark on 'magic' '%s'", item);
+                failed(errno, "can't set mark on 'magic' '%s'", item);
                 *claim->needed = true;
                 return;
             }
@@ -548,7 +587,9 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
     if (kxfsutil_debug_level > 2)
         debug_print(3, "Optimization: 'cow' '%s' different from 'template' '%s'\n", cow,
                     relative_name(template_path, temp_dir));
-    if (opt_act[OPTIM_REPLACE] != ACT_DO) {
+    if (opt_act[OPTIM_REPLACE] != ACT_DO || !cow_naming_confirmed()) {
+        if (opt_act[OPTIM_REPLACE] == ACT_DO)
+            withhold(true);
         *claim->needed = true;
         return;
     }
@@ -560,18 +601,18 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
                                                                      : COW_TAKE;
     struct stat attrs = *link_stat;
     attrs.st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
-    const char *failed = nullptr;
-    int r = put_cow_in_place(cow, *cow_stat, *at, attrs, use, &failed);
+    const char *step = nullptr;
+    int r = put_cow_in_place(cow, *cow_stat, *at, attrs, use, &step);
     if (r < 0) {
-        if (std::strcmp(failed, "rename") == 0)
-            warning(errno, "rename '%s'", cow);
+        if (std::strcmp(step, "rename") == 0)
+            failed(errno, "rename '%s'", cow);
         else
-            warning(errno, "link '%s'", (std::string(cow_path) + ".bak").c_str());
+            failed(errno, "link '%s'", (std::string(cow_path) + ".bak").c_str());
         return;
     }
     link_stat->st_mode = attrs.st_mode;
     if (r > 0) {
-        warning(errno, "set attr '%s'", item);
+        failed(errno, "set attr '%s'", item);
         return;
     }
     if (kxfsutil_debug_level > 2)

@@ -403,5 +403,6 @@ int main(int argc, char **argv) {
             save_ve_config_param(veid, "VEFORMAT", "kx4");
         rewrite_kxfs_version_at(area->tree.fd, "005.004", fs_priv_dir);
     }
-    std::exit(0);
+    // A correction or optimization asked for that failed is not success.
+    std::exit(change_failed ? 1 : 0);
 }
