@@ -124,6 +124,52 @@ TEST_F(Messages, ErrorWithStatusZeroReturns) {
     EXPECT_EQ(GetCapturedStderr(), "Error: denied 'f': Permission denied\n");
 }
 
+// Names and texts that are arguments come out with control bytes, DEL and
+// backslashes escaped, on the console and in the log; the format's own
+// text (its newline, its tab) and every other argument as printf makes them.
+TEST_F(Messages, StringArgumentsAreEscapedTheFormatIsNot) {
+    struct Case {
+        std::string name;
+        std::string shown;
+    } cases[] = {
+        {"plain/name.txt", "plain/name.txt"},
+        {"x\nCorrection: 'cow' 'y' is removed", "x\\x0aCorrection: 'cow' 'y' is removed"},
+        {"\033[2J\033]0;title\a", "\\x1b[2J\\x1b]0;title\\x07"},
+        {"tab\there\rdel\x7f", "tab\\x09here\\x0ddel\\x7f"},
+        {"back\\slash", "back\\\\slash"},
+        {"caf\xc3\xa9 \xe9t\xe9", "caf\xc3\xa9 \xe9t\xe9"},
+    };
+    for (const Case &c : cases) {
+        std::filesystem::remove(log_);
+        set_log(3, log_.c_str(), "p");
+        CaptureStdout();
+        CaptureStderr();
+        warning(0, "w '%s'\t%d", c.name.c_str(), 7);
+        werror(EIO, "e '%s'", c.name.c_str());
+        debug_print(3, "t %-3s|%.4s|%5.2f|%c\n", c.name.c_str(), "abcdefgh", 2.5, 'z');
+        EXPECT_EQ(GetCapturedStdout(), "Warning: w '" + c.shown + "'\t7\n") << c.shown;
+        EXPECT_EQ(GetCapturedStderr(), "Error: e '" + c.shown + "': Input/output error\n" +
+                                           "t " + c.shown + "|abcd| 2.50|z\n")
+            << c.shown;
+        std::string log = kxtest::read_file(log_);
+        for (const std::string &record :
+             {" p : w '" + c.shown + "'\t7\n", " p : e '" + c.shown + "'\n",
+              " p : t " + c.shown + "|abcd| 2.50|z\n"})
+            EXPECT_NE(log.find(record), std::string::npos) << record << " not in " << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
+    }
+}
+
+// The hook of a host program gets the text as made, not escaped.
+TEST_F(Messages, HookGetsTheTextAsMade) {
+    std::string got;
+    set_message_hook([](void *data, int, const char *text) { *static_cast<std::string *>(data) = text; },
+                     &got);
+    debug_print(3, "t '%s'\n", "a\nb");
+    set_message_hook(nullptr, nullptr);
+    EXPECT_EQ(got, "t 'a\nb'\n");
+}
+
 TEST(MessagesDeath, ErrorEndsTheProcessWithItsStatusAfterLogging) {
     std::string dir = kxtest::temp_dir("kxlog");
     std::string log = dir + "/log";

@@ -220,11 +220,10 @@ int add_ve_config_param(int veid, const char *name, const char *value) {
 
 int correct_ve_config_param(int veid, const char *name, const char *value) {
     std::string path = resolved_conf(veid);
-    if (kxfsutil_debug_level >= 4) {
-        std::string shown = std::string("sed -i 's#\\(^") + name + "=\\).*#\\1\"" + value +
-                            "\"#g' " + path;
-        debug_print(4, "execute: %s \n", shown.c_str());
-    }
+    // The trace shows the edit as the sed command that would make it.
+    if (kxfsutil_debug_level >= 4)
+        debug_print(4, "execute: sed -i 's#\\(^%s=\\).*#\\1\"%s\"#g' %s \n", name, value,
+                    path.c_str());
     const char *failure = "Warning: Some error occur during correction config %s \n";
     if (!writable(name, value))
         error(1, EINVAL, failure, path.c_str());

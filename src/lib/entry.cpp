@@ -13,6 +13,7 @@
 // here ends the process or keeps state between calls.
 #include "area.h"
 #include "entry.h"
+#include "messages.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>
@@ -296,7 +297,7 @@ int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &s
     if (listed == 0)
         return 0;
     if (listed < 0 && errno != ERANGE) {
-        std::fprintf(stderr, "listxattr(\"%s\") failed error: %s\n", src_shown.str().c_str(),
+        kx::print_stderr("listxattr(\"%s\") failed error: %s\n", src_shown.str().c_str(),
                      std::strerror(errno));
         return -1;
     }
@@ -305,19 +306,19 @@ int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &s
         if (size == 0)
             return 0;
         if (size < 0) {
-            std::fprintf(stderr, "listxattr(\"%s\") failed error: %s\n", src_shown.str().c_str(),
+            kx::print_stderr("listxattr(\"%s\") failed error: %s\n", src_shown.str().c_str(),
                          std::strerror(errno));
             return -1;
         }
         grown_names.reset(static_cast<char *>(std::malloc(static_cast<size_t>(size))));
         if (!grown_names) {
-            std::fprintf(stderr, "malloc() failed\n");
+            kx::print_stderr("malloc() failed\n");
             return -1;
         }
         listed = from.list(grown_names.get(), static_cast<size_t>(size));
         if (listed <= 0) {
             int err = errno;
-            std::fprintf(stderr, "listxattr(\"%s\") return: %i, error: %s\n",
+            kx::print_stderr("listxattr(\"%s\") return: %i, error: %s\n",
                          src_shown.str().c_str(), static_cast<int>(listed), std::strerror(err));
             return -1;
         }
@@ -334,32 +335,32 @@ int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &s
             ssize_t need = from.get(name, nullptr, 0);
             if (need <= 0) {
                 int err = errno;
-                std::fprintf(stderr, "getxattr(\"%s\") from %s return: %i, error: %s\n", name,
+                kx::print_stderr("getxattr(\"%s\") from %s return: %i, error: %s\n", name,
                              src_shown.str().c_str(), static_cast<int>(need), std::strerror(err));
                 return -1;
             }
             grown.reset(static_cast<char *>(std::malloc(static_cast<size_t>(need))));
             if (!grown) {
-                std::fprintf(stderr, "realloc() failed\n");
+                kx::print_stderr("realloc() failed\n");
                 return -1;
             }
             got = from.get(name, grown.get(), static_cast<size_t>(need));
             if (got <= 0) {
                 int err = errno;
-                std::fprintf(stderr, "getxattr(\"%s\") from %s return %i, error: %s\n", name,
+                kx::print_stderr("getxattr(\"%s\") from %s return %i, error: %s\n", name,
                              src_shown.str().c_str(), static_cast<int>(got), std::strerror(err));
                 return -1;
             }
             value = grown.get();
         } else if (got <= 0) {
             int err = errno;
-            std::fprintf(stderr, "getxattr(\"%s\") from %s return: %i, error: %s\n", name,
+            kx::print_stderr("getxattr(\"%s\") from %s return: %i, error: %s\n", name,
                          src_shown.str().c_str(), static_cast<int>(got), std::strerror(err));
             return -1;
         }
         if (to.set(name, value, static_cast<size_t>(got)) != 0) {
             int err = errno;
-            std::fprintf(stderr, "setxattr(\"%s\") to %s failed error: %s\n", name,
+            kx::print_stderr("setxattr(\"%s\") to %s failed error: %s\n", name,
                          dst_shown.str().c_str(), std::strerror(err));
             return -1;
         }

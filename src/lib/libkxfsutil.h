@@ -65,7 +65,9 @@ KXFS_EXTERN extern char *kxfsutil_debug_progname;
  * -1 cannot open, -2 a write failed, -3 close failed. */
 KXFS_EXTERN int write_log(const char *fmt, va_list ap, int newline);
 /* Prints the message to stderr as formatted and logs it. The caller tests
- * the level first; a NULL format does nothing. */
+ * the level first; a NULL format does nothing. In every message function a
+ * string argument is escaped (bytes below 0x20 and 0x7f as \xNN, a
+ * backslash doubled); the format's own text is not. */
 KXFS_EXTERN void vdebug_print(int level, const char *fmt, va_list ap);
 KXFS_EXTERN void debug_print(int level, const char *fmt, ...) KXFS_PRINTF(2, 3);
 /* "Warning: " message on stdout, with ": strerror(err)" when err is not 0;
@@ -79,7 +81,8 @@ KXFS_EXTERN void error(int status, int err, const char *fmt, ...) KXFS_PRINTF(3,
 KXFS_EXTERN void set_log(int level, const char *logfile, const char *progname);
 /* Receives, instead of standard error, every message made through
  * debug_print and vdebug_print (the log file still gets it); the text is
- * borrowed for the call. A NULL hook restores standard error. */
+ * borrowed for the call and its arguments are not escaped. A NULL hook
+ * restores standard error. */
 typedef void (*message_hook)(void *data, int level, const char *text);
 KXFS_EXTERN void set_message_hook(message_hook hook, void *data);
 

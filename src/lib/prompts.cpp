@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "area.h"
+#include "messages.h"
 #include "libkxfsutil.h"
 
 char *priv_dir = nullptr;
@@ -103,10 +104,11 @@ int subtree_fd(const struct kxfs_area *area, const char *kind, kx::Fd &holder) {
 }
 
 // Prints the prompt and reads the answer: the last of the letters given
-// before a blank or newline, the default when none was given.
+// before a blank or newline, the default when none was given. The
+// question names what it asks about as the area has it: escaped.
 int ask(const char *question, int def, const char *choices, const char *hint,
         const char *letters, const int *values) {
-    std::printf("%s(%s)%s? ", question, choices, hint);
+    kx::put_message(stdout, kx::escaped(question) + "(" + choices + ")" + hint + "? ");
     int answer = def;
     for (;;) {
         std::fflush(stdout);

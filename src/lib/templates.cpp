@@ -205,7 +205,11 @@ char *prefix_of_template(const char *os_template, const char *config_path) {
         return nullptr;
     std::string prefix;
     if (!os_prefix_of(line, root, prefix)) {
-        if (kxfsutil_debug_level >= 2)
+        // The line's own newline stays a newline: it is the package
+        // tool's, not a name's.
+        if (kxfsutil_debug_level >= 2 && !line.empty() && line.back() == '\n')
+            debug_print(2, "Wrong config_path: %s\n\n", line.substr(0, line.size() - 1).c_str());
+        else if (kxfsutil_debug_level >= 2)
             debug_print(2, "Wrong config_path: %s\n", line.c_str());
         return nullptr;
     }

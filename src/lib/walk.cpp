@@ -17,6 +17,7 @@
 #include "area.h"
 #include "host.h"
 #include "walk.h"
+#include "messages.h"
 #include "libkxfsutil.h"
 
 #include <fcntl.h>
@@ -311,7 +312,7 @@ int remove_tree(int parentfd, const char *name, const std::string &path) {
     kx::Fd dir_fd(openat(parentfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     kx::Dir listing = open_listing(dir_fd);
     if (!listing.ok()) {
-        std::fprintf(stderr, "opendir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
+        kx::print_stderr("opendir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
         return -1;
     }
     const int fd = ::dirfd(listing.get());
@@ -321,7 +322,7 @@ int remove_tree(int parentfd, const char *name, const std::string &path) {
         struct dirent *de = readdir(listing.get());
         if (!de) {
             if (errno != 0) {
-                std::fprintf(stderr, "readdir(\"%s\") error: %s", path.c_str(),
+                kx::print_stderr("readdir(\"%s\") error: %s", path.c_str(),
                              std::strerror(errno));
                 result = -1;
             }
@@ -332,7 +333,7 @@ int remove_tree(int parentfd, const char *name, const std::string &path) {
         std::string child = kx::join(path, de->d_name);
         struct stat st;
         if (fstatat(fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            std::fprintf(stderr, "lstat(\"%s\") error: %s", child.c_str(), std::strerror(errno));
+            kx::print_stderr("lstat(\"%s\") error: %s", child.c_str(), std::strerror(errno));
             result = -1;
             break;
         }
@@ -341,14 +342,14 @@ int remove_tree(int parentfd, const char *name, const std::string &path) {
             if (result != 0)
                 break;
         } else if (unlinkat(fd, de->d_name, 0) != 0) {
-            std::fprintf(stderr, "unlink(\"%s\") error: %s", child.c_str(), std::strerror(errno));
+            kx::print_stderr("unlink(\"%s\") error: %s", child.c_str(), std::strerror(errno));
             result = -1;
             break;
         }
     }
     listing.close();
     if (unlinkat(parentfd, name, AT_REMOVEDIR) != 0) {
-        std::fprintf(stderr, "rmdir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
+        kx::print_stderr("rmdir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
         return -1;
     }
     return result;
@@ -428,7 +429,7 @@ int remove_dir_at(int dirfd, const char *name, const char *dir_shown) {
     try {
         return remove_tree(dirfd, name, kx::shown_path(dir_shown, name));
     } catch (const std::bad_alloc &) {
-        std::fprintf(stderr, "remove_dir(\"%s\") error: %s", name, std::strerror(ENOMEM));
+        kx::print_stderr("remove_dir(\"%s\") error: %s", name, std::strerror(ENOMEM));
         return -1;
     }
 }

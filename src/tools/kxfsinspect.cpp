@@ -39,6 +39,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -61,6 +62,26 @@ constexpr const char *program_name = "kxfsinspect";
 constexpr const char *program_version = "1.0.0";
 
 using namespace kxinspect;
+
+// The bytes of a message the library printed with its names escaped
+// (\xNN and \\), for a report that escapes them itself.
+std::string unescaped(std::string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 1 < s.size() && s[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x' &&
+                   std::isxdigit(static_cast<unsigned char>(s[i + 2])) &&
+                   std::isxdigit(static_cast<unsigned char>(s[i + 3]))) {
+            out += static_cast<char>(std::stoi(std::string(s.substr(i + 2, 2)), nullptr, 16));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
 
 // ---- the way into an area ---------------------------------------------------
 // The library's area handle: the area path opened as given, everything
@@ -767,7 +788,7 @@ json scan_in_child(bool verbose) {
         if (at != std::string::npos) {
             std::string why = messages.substr(at + 7);
             why = why.substr(0, why.find('\n'));
-            unreadable("the scan stopped: " + why);
+            unreadable("the scan stopped: " + unescaped(why));
         }
     }
     std::fputs(messages.c_str(), stderr);

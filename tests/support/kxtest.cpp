@@ -223,7 +223,7 @@ Run run_with(const std::vector<std::string> &argv, const RunOptions &options) {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
     posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
+    posix_spawn_file_actions_adddup2(&fa, options.merge_output ? out_pipe[1] : err_pipe[1], 2);
     if (!options.cwd.empty())
         posix_spawn_file_actions_addchdir_np(&fa, options.cwd.c_str());
     const bool limited = options.timeout > 0;

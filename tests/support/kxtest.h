@@ -81,11 +81,14 @@ struct Run {
 // standard input, a working directory (empty: the caller's) and a time
 // limit in seconds (0: none). With a limit the program gets a process
 // group of its own, and the whole group is killed when the time is up.
+// With merge_output standard error goes into the pipe of standard output
+// (as "2>&1" does), and out holds both.
 struct RunOptions {
     std::vector<std::string> env;
     std::string input;
     std::string cwd;
     double timeout = 0;
+    bool merge_output = false;
 };
 
 // Path of a built program (from KXFS_BIN_DIR).
