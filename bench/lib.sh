@@ -18,9 +18,6 @@ bench_prepare() {
   hostsim=$(find "$bench_build/tests" -name 'libkxhostsim.so' | head -n 1)
   [ -n "$hostsim" ] || { echo "host simulator not built" >&2; exit 1; }
   export LD_PRELOAD=$hostsim
-  # The build tree's run path ends in an empty entry, which the loader reads
-  # as the working directory: run the programs from the build directory.
-  cd "$bench_build"
 }
 
 # bench_host DIR [generator options...]: generates a host into DIR and sets
