@@ -263,3 +263,89 @@ TEST(InspectArea, HostileAreasGiveAClearReport) {
 }
 
 }  // namespace
+
+// Work an interrupted run left: an upgrade at 999.999, the work directory
+// of kxfsdirindex, a state file of kxfsclone for this area's container.
+// The inspector reports each with its command (status 1, in JSON too), the
+// checker warns of each and keeps its status; a state file of another
+// container's area is not this area's.
+TEST(InspectArea, UnfinishedWorkIsReportedWithItsCommand) {
+    struct Case {
+        const char *what;
+        std::string version;
+        std::function<void(const kxtest::Host &, const kxcheck::Area &)> leave;
+        std::string work;     // "" when nothing is unfinished
+        std::string command;  // with TEMPLATE and AREA for the paths
+    } cases[] = {
+        {"nothing", "005.004", [](const kxtest::Host &, const kxcheck::Area &) {}, "", ""},
+        {"upgrade", "999.999", [](const kxtest::Host &, const kxcheck::Area &) {}, "upgrade",
+         "kxfsutil --upgrade -t TEMPLATE AREA"},
+        {"upgrade of a container", "999.999",
+         [](const kxtest::Host &host, const kxcheck::Area &) {
+             host.write_conf(7, "VE_PRIVATE=\"" + host.path("vz/private/other") + "\"\n");
+             host.write_conf(101, "VE_PRIVATE=\"" + host.path("vz/private/$VEID") + "\"\n");
+         },
+         "upgrade", "kxfsutil --upgrade --ctid=101 -t TEMPLATE AREA"},
+        {"dirindex", "005.004",
+         [](const kxtest::Host &, const kxcheck::Area &a) {
+             kxtest::make_dirs(a.dir + "/.kxfsdirindex.tmp");
+             kxtest::write_file(a.dir + "/.kxfsdirindex.tmp/bin-Ab12Cd", "////t/bin");
+         },
+         "dirindex", "kxfsdirindex -t TEMPLATE AREA"},
+        {"clone", "005.004",
+         [](const kxtest::Host &host, const kxcheck::Area &) {
+             host.write_conf(101, "VE_PRIVATE=\"" + host.path("vz/private/$VEID") + "\"\n");
+             kxtest::write_file(host.path("etc/sysconfig/kx-scripts/101.kxfsclone"), "clone 100 - - 1 0\n");
+         },
+         "clone", "kxfsclone 100 101"},
+        {"correction in place", "005.004",
+         [](const kxtest::Host &host, const kxcheck::Area &) {
+             host.write_conf(101, "VE_PRIVATE=\"" + host.path("vz/private/101") + "\"\n");
+             kxtest::write_file(host.path("etc/sysconfig/kx-scripts/101.kxfsclone"),
+                                "correct 101 a b 0 0\nT x\n");
+         },
+         "clone", "kxfsclone -c 101"},
+        {"another container's clone", "005.004",
+         [](const kxtest::Host &host, const kxcheck::Area &) {
+             host.write_conf(102, "VE_PRIVATE=\"" + host.path("vz/private/$VEID") + "\"\n");
+             kxtest::write_file(host.path("etc/sysconfig/kx-scripts/102.kxfsclone"), "clone 101 - - 1 0\n");
+         },
+         "", ""},
+    };
+    for (const Case &c : cases) {
+        kxtest::Host host;
+        kxcheck::Area a(host, "vz/private/101", c.version);
+        c.leave(host, a);
+        std::string command = c.command;
+        for (auto [word, value] : {std::pair<std::string, std::string>{"TEMPLATE", a.tmpl}, {"AREA", a.dir}})
+            if (size_t at = command.find(word); at != std::string::npos)
+                command.replace(at, word.size(), value);
+
+        kxtest::Run r = inspect({"--json", "area", "-t", a.tmpl, a.dir});
+        json doc = parsed(r.out);
+        ASSERT_TRUE(doc.contains("unfinished")) << c.what << "\n" << r.out;
+        EXPECT_EQ(r.status, c.work.empty() ? 0 : 1) << c.what << "\n" << r.err;
+        EXPECT_EQ(doc["problems"], !c.work.empty()) << c.what;
+        if (c.work.empty()) {
+            EXPECT_TRUE(doc["unfinished"].empty()) << c.what << "\n" << doc["unfinished"].dump();
+        } else {
+            ASSERT_EQ(doc["unfinished"].size(), 1u) << c.what << "\n" << doc["unfinished"].dump();
+            EXPECT_EQ(doc["unfinished"][0]["work"], c.work) << c.what;
+            EXPECT_EQ(bytes_of(doc["unfinished"][0]["command"]), command) << c.what;
+        }
+        kxtest::Run text = inspect({"area", "-t", a.tmpl, a.dir});
+        EXPECT_EQ(text.status, r.status) << c.what;
+        EXPECT_TRUE(kxcheck::contains(text.out, c.work.empty() ? "unfinished work   none\n"
+                                                                : "  finish with            " + command + "\n"))
+            << c.what;
+
+        kxtest::Run check = a.check({"--call"});
+        EXPECT_EQ(check.status, 0) << c.what << "\n" << check.err;
+        if (c.work.empty())
+            EXPECT_EQ(check.out.find("unfinished"), std::string::npos) << c.what << "\n" << check.out;
+        else
+            EXPECT_TRUE(kxcheck::contains(check.out, "Warning: unfinished ")) << c.what;
+        if (!c.work.empty())
+            EXPECT_TRUE(kxcheck::contains(check.out, "; to finish it, run: " + command + "\n")) << c.what;
+    }
+}

@@ -27,6 +27,7 @@
 #include "check.h"
 #include "libkxctl.h"
 #include "libkxfsutil.h"
+#include "unfinished.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -867,12 +868,16 @@ int run_area(const Invocation &inv, json &doc) {
     doc["cow_naming"] = vefs_version == 1 ? "md5" : "legacy";
     doc["lost_files"] = lost_files_value(area);
     temp_dir = xstrdup(tdir.c_str());
+    json unfinished = json::array();
+    for (const unfinished_work &w : find_unfinished_work())
+        unfinished.push_back({{"work", w.kind}, {"what", text_value(w.what)}, {"command", text_value(w.command)}});
+    doc["unfinished"] = unfinished;
     doc.update(scan_in_child(inv.verbose));
     uint64_t problems = 0;
     for (const auto &[key, n] : doc["problem_counts"].items())
         problems += n.get<uint64_t>();
     const json &lost = doc["lost_files"];
-    bool damaged = problems != 0 || (!lost.is_null() && lost["type"] != "directory");
+    bool damaged = problems != 0 || (!lost.is_null() && lost["type"] != "directory") || !unfinished.empty();
     doc["problems"] = damaged;
     return damaged ? 1 : 0;
 }
@@ -1033,6 +1038,12 @@ void print_area(const json &doc) {
     line("lost_files", lost.is_null()                 ? std::string("none")
                        : lost["entries"].is_null() ? "not a directory (" + lost["type"].get<std::string>() + ")"
                                                    : count_text(lost["entries"]) + " entries");
+    const json &unfinished = doc["unfinished"];
+    line("unfinished work", unfinished.empty() ? std::string("none") : std::to_string(unfinished.size()));
+    for (const json &w : unfinished) {
+        std::printf("  %-22s %s\n", w["work"].get<std::string>().c_str(), shown_value(w["what"]).c_str());
+        std::printf("  %-22s %s\n", "finish with", shown_value(w["command"]).c_str());
+    }
     uint64_t problems = 0;
     for (const auto &[key, n] : doc["problem_counts"].items())
         problems += n.get<uint64_t>();

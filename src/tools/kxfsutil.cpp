@@ -24,6 +24,7 @@
 #include "check.h"
 #include "host.h"
 #include "libkxctl.h"
+#include "unfinished.h"
 
 const char *program_name = "kxfsutil";
 
@@ -384,6 +385,7 @@ int main(int argc, char **argv) {
     check_area_version();
     if ((opts & OPT_UPGRADE) && veid > 0)
         check_container_config();
+    warn_unfinished_work(opts & OPT_UPGRADE);
     propagate_defaults();
     if (corr_act[CORR_LINK] != ACT_UNSET)
         load_package_data();
