@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs a build into a temporary prefix, then builds the host program
-# kxversion.c against it through pkg-config and through CMake, and runs
-# both builds on an area and on a missing one.
-# usage: run.sh BUILD_DIR KXCTL_LIBRARY C_COMPILER CMAKE_GENERATOR
+# A host program built against an installed tree, on a machine whose only
+# libkxctl is the tools' stand-in. The README's example is taken from the
+# README as written (kxversion.c, its cc line, its CMakeLists.txt) and built
+# and run both ways; the program of this directory, which also logs the
+# library's messages, is built the same two ways.
+# usage: run.sh BUILD_DIR README C_COMPILER CMAKE_GENERATOR
 set -uo pipefail
-build=$1 kxctl=$2 cc=$3 generator=$4
+build=$1 readme=$2 cc=$3 generator=$4
 here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -17,30 +19,64 @@ cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 ||
 mkdir "$tmp/area"
 ln -s 005.004 "$tmp/area/VERSION"
 
-# check NAME PROGRAM: the formats on stdout, the library's error in the log.
-check() {
-  local name=$1 program=$2 log=$tmp/$1.log out
-  out=$("$program" "$log" "$tmp/area" "$tmp/missing" 2>"$tmp/$name.err")
-  local status=$?
-  [ "$status" -eq 0 ] || { cat "$tmp/$name.err"; fail "$name: exit status $status"; }
+# The README's section on host programs: its code blocks by language, and
+# its shell lines.
+section=$(sed -n '/^## A host program using the library/,/^## /p' "$readme")
+block() { printf '%s\n' "$section" | sed -n "/^\`\`\`$1\$/,/^\`\`\`\$/p" | sed '1d;$d'; }
+mkdir "$tmp/readme"
+block c >"$tmp/readme/kxversion.c"
+block cmake >"$tmp/readme/CMakeLists.txt"
+cc_line=$(block sh | grep '^cc ')
+run_line=$(block sh | grep '^\./kxversion ')
+[ -s "$tmp/readme/kxversion.c" ] && [ -s "$tmp/readme/CMakeLists.txt" ] && [ -n "$cc_line" ] &&
+  [ -n "$run_line" ] || fail "the README has no host-program example to build"
+
+pc_dir=$(dirname "$(find "$prefix" -name kxfsutil.pc)")
+export PKG_CONFIG_PATH=$pc_dir
+libdir=$(pkg-config --variable=libdir kxfsutil) || fail "pkg-config kxfsutil"
+
+# pkg_config_build DIR: the README's cc line, run in DIR. The program then
+# finds libkxfsutil as ldconfig would let it after an install.
+pkg_config_build() {
+  (cd "$1" && CC=$cc bash -c "${cc_line/#cc /\"\$CC\" }") || fail "build in $1 through pkg-config"
+}
+cmake_build() {
+  cmake -S "$1" -B "$1/build" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
+    -DCMAKE_PREFIX_PATH="$prefix" >"$1/configure.log" 2>&1 ||
+    { cat "$1/configure.log"; fail "configure $1 with find_package"; }
+  cmake --build "$1/build" >"$1/build.log" 2>&1 || { cat "$1/build.log"; fail "build $1 with CMake"; }
+}
+expect_formats() {
+  local name=$1 out=$2 status=$3
+  [ "$status" -eq 0 ] || fail "$name: exit status $status"
   [ "$out" = "$tmp/area: format 4
 $tmp/missing: format -3" ] || fail "$name: output '$out'"
-  grep -q " kxversion : Can't read kxfs version link '$tmp/missing/VERSION'$" "$log" ||
-    fail "$name: no log record: $(cat "$log" 2>/dev/null)"
   echo "$name: built and ran against the installed library"
 }
 
-pc=$(find "$prefix" -name kxfsutil.pc)
-[ -n "$pc" ] || fail "no kxfsutil.pc installed"
-export PKG_CONFIG_PATH=${pc%/*}
-libdir=$(pkg-config --variable=libdir kxfsutil) || fail "pkg-config kxfsutil"
-# shellcheck disable=SC2046
-"$cc" -o "$tmp/kxversion-pc" "$here/kxversion.c" $(pkg-config --cflags --libs kxfsutil) \
-  "$kxctl" -Wl,-rpath,"$libdir:${kxctl%/*}" || fail "build through pkg-config"
-check pkg-config "$tmp/kxversion-pc"
+# The README's program, both ways, run as the README runs it.
+pkg_config_build "$tmp/readme"
+args=${run_line#./kxversion }
+out=$(cd "$tmp/readme" && LD_LIBRARY_PATH=$libdir ./kxversion "$tmp/area" "$tmp/missing" 2>/dev/null)
+expect_formats "README, pkg-config" "$out" $?
+[ "$args" = /vz/private/101 ] || fail "README runs '$run_line'"
+cmake_build "$tmp/readme"
+out=$("$tmp/readme/build/kxversion" "$tmp/area" "$tmp/missing" 2>/dev/null)
+expect_formats "README, CMake" "$out" $?
 
-cmake -S "$here" -B "$tmp/cmake" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
-  -DCMAKE_PREFIX_PATH="$prefix" -DKXCTL_LIBRARY="$kxctl" >"$tmp/configure.log" 2>&1 ||
-  { cat "$tmp/configure.log"; fail "configure with find_package"; }
-cmake --build "$tmp/cmake" >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; fail "build with CMake"; }
-check cmake "$tmp/cmake/kxversion"
+# This directory's program: the formats on stdout, the library's error in the log.
+check_log() {
+  local name=$1 log=$2
+  grep -q " kxversion : Can't read kxfs version link '$tmp/missing/VERSION'$" "$log" ||
+    fail "$name: no log record: $(cat "$log" 2>/dev/null)"
+}
+mkdir "$tmp/own"
+cp "$here/kxversion.c" "$here/CMakeLists.txt" "$tmp/own/"
+pkg_config_build "$tmp/own"
+out=$(LD_LIBRARY_PATH=$libdir "$tmp/own/kxversion" "$tmp/own.log" "$tmp/area" "$tmp/missing")
+expect_formats "logging program, pkg-config" "$out" $?
+check_log "logging program, pkg-config" "$tmp/own.log"
+cmake_build "$tmp/own"
+out=$("$tmp/own/build/kxversion" "$tmp/own-cmake.log" "$tmp/area" "$tmp/missing")
+expect_formats "logging program, CMake" "$out" $?
+check_log "logging program, CMake" "$tmp/own-cmake.log"
