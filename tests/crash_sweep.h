@@ -11,6 +11,13 @@
 // and 510), and the tracer counts those that really do (an open without
 // O_CREAT, O_TRUNC or write access, a write to standard output or error,
 // a flag read through ioctl are not counted). x86-64 only.
+//
+// The fault sweep uses the same tracer to make calls fail instead: the
+// n-th changing call once, with an error number that fits the call; a full
+// disk from the n-th changing call on (every call that would need space
+// fails, the first write comes back short); or the n-th directory listing
+// (getdents64) of the tool's main thread. It then judges what the failed
+// run reported and left, and runs the tool again.
 #ifndef KX_CRASH_SWEEP_H
 #define KX_CRASH_SWEEP_H
 
@@ -25,6 +32,7 @@
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -58,6 +66,21 @@ struct Traced {
     kxtest::Run run;
     int changes = 0;                   // changing calls made (before the kill)
     std::vector<std::string> calls;    // their names, in order
+    std::vector<bool> allocating;      // of them, those a full disk refuses
+    int listings = 0;                  // getdents64 calls of the main thread (when traced)
+    std::string injected;              // the faults made, for messages
+};
+
+// A fault to inject: a changing call that fails once, a disk that is full
+// from a changing call on, or a listing that fails.
+enum class FaultMode { none, once, full, listing };
+inline void PrintTo(FaultMode m, std::ostream *os) {
+    static const char *const names[] = {"none", "once", "full disk", "listing"};
+    *os << names[static_cast<int>(m)];
+}
+struct Fault {
+    FaultMode mode = FaultMode::none;
+    int at = 0;  // 1-based number of the changing call, or of the listing
 };
 
 #if defined(__x86_64__)
@@ -94,10 +117,7 @@ inline const std::vector<Syscall> &changing_syscalls() {
 }
 
 // The name of a stopped call when it changes something, else null.
-inline const char *changing_call(pid_t pid) {
-    struct user_regs_struct r;
-    if (ptrace(PTRACE_GETREGS, pid, nullptr, &r) != 0)
-        return nullptr;
+inline const char *changing_call(pid_t pid, const struct user_regs_struct &r) {
     long nr = static_cast<long>(r.orig_rax);
     const long writes = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC;
     switch (nr) {
@@ -137,7 +157,8 @@ inline const char *changing_call(pid_t pid) {
 // The seccomp program that stops the tool at its changing calls only. An
 // open without O_CREAT, O_TRUNC or write access, a write to descriptor 1
 // or 2 and an ioctl other than the two that change a node pass unseen.
-inline std::vector<sock_filter> changing_filter() {
+// With listings, getdents64 stops too.
+inline std::vector<sock_filter> changing_filter(bool listings = false) {
     // Instructions with symbolic jump targets, resolved at the end.
     struct Ins {
         sock_filter f;
@@ -161,6 +182,8 @@ inline std::vector<sock_filter> changing_filter() {
     jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_write, "write", "");
     jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_writev, "write", "");
     jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioctl, "ioctl", "");
+    if (listings)
+        jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_getdents64, "trace", "");
     for (const Syscall &s : changing_syscalls())
         jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(s.nr), "trace", "");
     stmt(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
@@ -195,11 +218,124 @@ inline std::vector<sock_filter> changing_filter() {
     return code;
 }
 
+// Error numbers that fit a failed call, one picked per point in turn.
+inline const std::vector<int> &fitting_errors(const std::string &name) {
+    static const std::map<std::string, std::vector<int>> by_call = [] {
+        std::map<std::string, std::vector<int>> m;
+        auto set = [&m](std::initializer_list<const char *> names, std::vector<int> errs) {
+            for (const char *n : names)
+                m[n] = errs;
+        };
+        set({"write", "pwrite64", "writev", "pwritev", "pwritev2", "fallocate", "copy_file_range",
+             "sendfile"},
+            {ENOSPC, EDQUOT, EIO});
+        set({"open", "openat", "openat2", "creat"}, {ENOSPC, EDQUOT, EROFS, EIO});
+        set({"truncate", "ftruncate"}, {EIO, EPERM});
+        set({"rename", "renameat", "renameat2"}, {ENOSPC, EPERM, EROFS, EIO, EDQUOT});
+        set({"link", "linkat"}, {EMLINK, ENOSPC, EDQUOT, EPERM});
+        set({"unlink", "unlinkat", "rmdir"}, {EPERM, EROFS, EIO});
+        set({"symlink", "symlinkat", "mknod", "mknodat"}, {ENOSPC, EDQUOT, EROFS});
+        set({"mkdir", "mkdirat"}, {ENOSPC, EDQUOT, EMLINK, EROFS});
+        set({"chmod", "fchmod", "fchmodat", "fchmodat2", "chown", "lchown", "fchown", "fchownat",
+             "utime", "utimes", "futimesat", "utimensat", "kxlchmod", "kxlutime"},
+            {EPERM, EROFS, EIO});
+        set({"setxattr", "lsetxattr", "fsetxattr"}, {ENOSPC, EDQUOT, EPERM});
+        set({"removexattr", "lremovexattr", "fremovexattr", "ioctl"}, {EPERM, EIO});
+        set({"fsync", "fdatasync", "syncfs", "sync", "sync_file_range"}, {EIO, ENOSPC});
+        return m;
+    }();
+    static const std::vector<int> other = {EIO};
+    auto it = by_call.find(name);
+    return it == by_call.end() ? other : it->second;
+}
+
+inline std::string errno_name(int err) {
+    switch (err) {
+    case ENOSPC: return "ENOSPC";
+    case EDQUOT: return "EDQUOT";
+    case EIO: return "EIO";
+    case EPERM: return "EPERM";
+    case EROFS: return "EROFS";
+    case EMLINK: return "EMLINK";
+    default: return std::to_string(err);
+    }
+}
+
+// A NUL-terminated string of the stopped process.
+inline std::string tracee_string(pid_t pid, unsigned long long addr) {
+    std::string s;
+    char buf[256];
+    while (s.size() < 8192) {
+        struct iovec local = {buf, sizeof buf}, remote = {reinterpret_cast<void *>(addr), sizeof buf};
+        ssize_t n = process_vm_readv(pid, &local, 1, &remote, 1, 0);
+        if (n <= 0)
+            break;
+        size_t len = strnlen(buf, static_cast<size_t>(n));
+        s.append(buf, len);
+        if (len < static_cast<size_t>(n))
+            break;
+        addr += static_cast<unsigned long long>(n);
+    }
+    return s;
+}
+
+// Whether the path a stopped process names (beneath dirfd) exists.
+inline bool tracee_path_exists(pid_t pid, long dirfd, const std::string &path) {
+    std::string full = path;
+    if (path.empty() || path[0] != '/')
+        full = "/proc/" + std::to_string(pid) +
+               (static_cast<int>(dirfd) == AT_FDCWD ? std::string("/cwd")
+                                                     : "/fd/" + std::to_string(static_cast<int>(dirfd))) +
+               "/" + path;
+    struct stat st;
+    return lstat(full.c_str(), &st) == 0;
+}
+
+// Whether the stopped changing call needs space that a full disk does not
+// have: data written, a new name, a new node, an extended attribute (not
+// the one the host simulator keeps a link's mode in: a mode change needs
+// no space on the host).
+inline bool needs_space(pid_t pid, const struct user_regs_struct &r) {
+    long nr = static_cast<long>(r.orig_rax);
+    switch (nr) {
+    case SYS_write: case SYS_pwrite64: case SYS_writev: case SYS_pwritev: case 327:
+    case SYS_fallocate: case SYS_copy_file_range: case SYS_sendfile:
+    case SYS_mkdir: case SYS_mkdirat: case SYS_mknod: case SYS_mknodat:
+    case SYS_symlink: case SYS_symlinkat: case SYS_link: case SYS_linkat:
+        return true;
+    case SYS_setxattr: case SYS_lsetxattr: case SYS_fsetxattr:
+        return tracee_string(pid, r.rsi) != "trusted.kxhostsim.mode";
+    case SYS_creat:
+        return !tracee_path_exists(pid, AT_FDCWD, tracee_string(pid, r.rdi));
+    case SYS_open:
+        return (r.rsi & O_CREAT) && !tracee_path_exists(pid, AT_FDCWD, tracee_string(pid, r.rdi));
+    case SYS_openat:
+        return (r.rdx & O_CREAT) &&
+               !tracee_path_exists(pid, static_cast<long>(r.rdi), tracee_string(pid, r.rsi));
+    case 437: {
+        errno = 0;
+        long flags = ptrace(PTRACE_PEEKDATA, pid, reinterpret_cast<void *>(r.rdx), nullptr);
+        return errno == 0 && (flags & O_CREAT) &&
+               !tracee_path_exists(pid, static_cast<long>(r.rdi), tracee_string(pid, r.rsi));
+    }
+    default:
+        return false;
+    }
+}
+
+// Makes the stopped call fail with err without running it.
+inline void fail_call(pid_t pid, struct user_regs_struct &r, int err) {
+    r.orig_rax = static_cast<unsigned long long>(-1L);
+    r.rax = static_cast<unsigned long long>(-static_cast<long>(err));
+    ptrace(PTRACE_SETREGS, pid, nullptr, &r);
+}
+
 // Runs argv with extra environment entries; stops it on entry to its
-// kill_at-th changing call with SIGKILL (0: never).
+// kill_at-th changing call with SIGKILL (0: never), or injects the fault.
 inline Traced run_traced(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                         int kill_at) {
+                         int kill_at, Fault fault = {}, bool trace_listings = false) {
     Traced t;
+    trace_listings = trace_listings || fault.mode == FaultMode::listing;
     // Everything the child needs is prepared before the fork.
     std::vector<std::string> envs;
     for (char **e = environ; *e; ++e)
@@ -216,7 +352,7 @@ inline Traced run_traced(const std::vector<std::string> &argv, const std::vector
     for (const std::string &e : envs)
         cenv.push_back(const_cast<char *>(e.c_str()));
     cenv.push_back(nullptr);
-    std::vector<sock_filter> code = changing_filter();
+    std::vector<sock_filter> code = changing_filter(trace_listings);
     struct sock_fprog prog = {static_cast<unsigned short>(code.size()), code.data()};
     int out = memfd_create("out", 0), err = memfd_create("err", 0);
     int null = open("/dev/null", O_RDONLY);
@@ -247,6 +383,12 @@ inline Traced run_traced(const std::vector<std::string> &argv, const std::vector
                PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE);
     ptrace(PTRACE_CONT, child, nullptr, nullptr);
     std::set<pid_t> live{child};
+    bool full_began = false;
+    auto inject = [&](pid_t p, struct user_regs_struct &r, const char *name, int e) {
+        fail_call(p, r, e);
+        if (t.injected.size() < 200)
+            t.injected += std::string(t.injected.empty() ? "" : ", ") + name + " " + errno_name(e);
+    };
     while (!live.empty()) {
         pid_t p = waitpid(-1, &status, __WALL);
         if (p < 0) {
@@ -265,11 +407,34 @@ inline Traced run_traced(const std::vector<std::string> &argv, const std::vector
         bool fresh = live.insert(p).second;
         int sig = WSTOPSIG(status), event = status >> 16, deliver = 0;
         if (sig == SIGTRAP && event == PTRACE_EVENT_SECCOMP) {
-            if (const char *name = changing_call(p)) {
+            struct user_regs_struct r;
+            bool regs = ptrace(PTRACE_GETREGS, p, nullptr, &r) == 0;
+            if (regs && static_cast<long>(r.orig_rax) == SYS_getdents64) {
+                // The tool's own listings, not those of its read-ahead threads.
+                if (p == child && ++t.listings == fault.at && fault.mode == FaultMode::listing)
+                    inject(p, r, "getdents64", EIO);
+            } else if (const char *name = regs ? changing_call(p, r) : nullptr) {
                 t.calls.emplace_back(name);
-                if (++t.changes == kill_at) {
+                bool space = needs_space(p, r);
+                t.allocating.push_back(space);
+                int n = ++t.changes;
+                if (n == kill_at) {
                     kill(p, SIGKILL);
                     continue;
+                }
+                if (fault.mode == FaultMode::once && n == fault.at) {
+                    const std::vector<int> &errs = fitting_errors(name);
+                    inject(p, r, name, errs[static_cast<size_t>(n) % errs.size()]);
+                } else if (fault.mode == FaultMode::full && n >= fault.at && space) {
+                    long nr = static_cast<long>(r.orig_rax);
+                    if (!full_began && (nr == SYS_write || nr == SYS_pwrite64) && r.rdx > 1) {
+                        r.rdx /= 2;  // the first write comes back short
+                        ptrace(PTRACE_SETREGS, p, nullptr, &r);
+                        t.injected += std::string(t.injected.empty() ? "" : ", ") + name + " short";
+                    } else {
+                        inject(p, r, name, fault.at % 2 ? ENOSPC : EDQUOT);
+                    }
+                    full_began = true;
                 }
             }
         } else if (!(sig == SIGTRAP && event != 0) && !(sig == SIGSTOP && fresh)) {
@@ -288,7 +453,8 @@ inline Traced run_traced(const std::vector<std::string> &argv, const std::vector
 }
 #else
 inline constexpr bool kCanTrace = false;
-inline Traced run_traced(const std::vector<std::string> &, const std::vector<std::string> &, int) {
+inline Traced run_traced(const std::vector<std::string> &, const std::vector<std::string> &, int,
+                         Fault = {}, bool = false) {
     return {};
 }
 #endif
@@ -696,6 +862,12 @@ struct Row {
     bool refusal_when_done = false;  // a sound refusal says the work was complete
     bool dir_times = false;          // directories keep their times
     std::set<std::string> skip{"proc", "usr"};
+    // The area the tool changes, relative to the host root (the names its
+    // messages give are below its "root", "cow" and "lost_files").
+    std::string area = "vz/private/101";
+    // Entries pass through forms of their own between the old and the new
+    // one (the dirindex tool repoints an entry, then indexes it away).
+    bool steps = false;
 };
 
 struct Report {
@@ -834,6 +1006,247 @@ inline Report sweep(const Row &row, bool tampered = false) {
             std::string line = where + ": " + std::to_string(found.size()) + " problem(s):";
             for (size_t i = 0; i < found.size() && i < 4; ++i)
                 line += "\n      " + found[i];
+            report.failures.push_back(line);
+        }
+    }
+    return report;
+}
+
+// ---- the fault sweep -----------------------------------------------------------
+
+// What a fault point found wrong, by kind.
+enum Harm { kLost, kAttributes, kUnreported, kRerun, kOther, kHarms };
+inline const char *const kHarmNames[kHarms] = {"lost", "owner or mode left wrong",
+                                               "failure unreported", "rerun does not finish",
+                                               "other"};
+
+struct FaultReport {
+    int points = 0;  // fault points tried
+    int absorbed = 0;  // of them, runs that finished the work all the same
+    int harms[kHarms] = {};
+    std::vector<std::string> failures;
+
+    std::string text() const {
+        std::string s = std::to_string(points) + " fault points (" + std::to_string(absorbed) +
+                        " finished all the same), " + std::to_string(failures.size()) + " failing:";
+        for (int h = 0; h < kHarms; ++h)
+            s += std::string(h ? "," : "") + " " + std::to_string(harms[h]) + " " + kHarmNames[h];
+        s += "\n";
+        for (const std::string &l : failures)
+            s += "  " + l + "\n";
+        return s;
+    }
+};
+
+// Fewer points under the sanitizers: a sample spread over the run.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr int kFaultStride = 5;
+#else
+inline constexpr int kFaultStride = 1;
+#endif
+
+// Whether a run said that something went wrong: a warning or an error, or
+// a line of the attribute copy's own.
+inline bool reported(const kxtest::Run &run) {
+    static const std::regex said("(^|\n)(Warning: |Error: |WARNING: |[a-z]+xattr\\(\")");
+    return std::regex_search(run.out, said) || std::regex_search(run.err, said);
+}
+
+// Whether two forms of an entry agree: type, content, owner, permission
+// bits (a symbolic link's cow mark may go on the way: clearing it is a
+// step of its own) and a modification time not set by the run (from
+// now.from on). data_only: only type and content.
+inline bool same_form(const Node &a, const Node &b, const Window &now, bool data_only) {
+    if ((a.mode & S_IFMT) != (b.mode & S_IFMT) || (!S_ISDIR(a.mode) && a.data != b.data))
+        return false;
+    if (data_only)
+        return true;
+    mode_t ignore = S_ISLNK(a.mode) ? S_ISVTX : 0;
+    if (a.uid != b.uid || a.gid != b.gid || ((a.mode ^ b.mode) & 07777 & ~ignore) != 0)
+        return false;
+    return S_ISDIR(a.mode) || a.mtime.tv_sec >= now.from ||
+           (a.mtime.tv_sec == b.mtime.tv_sec && a.mtime.tv_nsec == b.mtime.tv_nsec);
+}
+
+// Every entry of the area's trees is in its old or its new form,
+// attributes included (the cow directory: its contents; the version link
+// and the tools' own files are not the container's); an index not yet in force
+// (its directory has no mark) is no entry. With steps, an entry may be in
+// a form of its own between the two (what the container sees is judged
+// apart), but keeps its old owner and permission bits. Problems, each
+// with its harm.
+inline std::vector<std::pair<Harm, std::string>> old_or_new(const std::string &area,
+                                                            const Normal &built, const Normal &end,
+                                                            const Normal &now, const Window &window,
+                                                            bool steps) {
+    std::vector<std::pair<Harm, std::string>> out;
+    std::set<std::string> paths;
+    for (const Normal *t : {&built, &end})
+        for (const auto &[path, node] : t->tree)
+            for (const char *tree : {"/root/", "/cow/", "/lost_files/"})
+                if (path.rfind(area + tree, 0) == 0)
+                    paths.insert(path);
+    for (const std::string &path : paths) {
+        auto b = built.tree.find(path), e = end.tree.find(path), g = now.tree.find(path);
+        const Node *forms[] = {b == built.tree.end() ? nullptr : &b->second,
+                               e == end.tree.end() ? nullptr : &e->second};
+        const Node *got = g == now.tree.end() ? nullptr : &g->second;
+        size_t slash = path.rfind('/');
+        if (path.compare(slash + 1, std::string::npos, DIRINDEX_NAME) == 0) {
+            auto dir = now.tree.find(path.substr(0, slash));
+            if (dir == now.tree.end() || !(dir->second.mode & S_ISUID))
+                continue;
+        }
+        bool data_only = path.rfind(area + "/cow/", 0) == 0;
+        bool whole = false, content = false;
+        for (const Node *f : forms) {
+            if (!f || !got) {
+                whole = whole || (!f && !got);
+                continue;
+            }
+            whole = whole || same_form(*f, *got, window, data_only);
+            content = content || same_form(*f, *got, window, true);
+        }
+        if (steps && got && forms[0] && !content) {
+            whole = got->uid == forms[0]->uid && got->gid == forms[0]->gid &&
+                    ((got->mode ^ forms[0]->mode) & 07777 & ~S_ISVTX) == 0;
+            content = true;
+        }
+        if (whole)
+            continue;
+        std::string was = forms[0] ? shown(forms[0]->data).substr(0, 40) : "(none)";
+        if (!got)
+            out.push_back({kLost, path + ": gone"});
+        else if (content)
+            out.push_back({kAttributes, path + ": owner " + std::to_string(got->uid) + ":" +
+                                            std::to_string(got->gid) + " mode " +
+                                            std::to_string(got->mode & 07777) +
+                                            ", neither the old nor the new one's"});
+        else
+            out.push_back({kLost, path + ": \"" + shown(got->data).substr(0, 40) +
+                                      "\", neither the old form (\"" + was + "\") nor the new"});
+    }
+    return out;
+}
+
+// The notes that say a step was done ("Correction: ...", "Optimized: ...")
+// name entries that must then be as the uninterrupted run left them. A
+// note right before the fatal error that ended the run is the step that
+// failed.
+inline std::vector<std::string> claimed_but_undone(const std::string &area, const kxtest::Run &run,
+                                                   const Normal &end, const Normal &now,
+                                                   const Window &window) {
+    std::vector<std::string> lines, out;
+    std::stringstream in(run.err + run.out);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    static const std::regex note("^(Correction|Optimized): .*?'(cow|magic|dirindex)' '([^']*)'");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::smatch m;
+        if (!std::regex_search(lines[i], m, note))
+            continue;
+        if (run.status == 1 && (lines[i].find("Error: ") != std::string::npos ||
+                                (i + 1 < lines.size() && lines[i + 1].rfind("Error: ", 0) == 0)))
+            continue;
+        bool lost = lines[i].find("moved to lost") != std::string::npos;
+        std::string tree = m[2] == "cow" ? "cow/" : "root/";
+        std::string path = area + "/" + (lost ? "lost_files/" + tree : tree) + m[3].str();
+        auto e = end.tree.find(path), g = now.tree.find(path);
+        bool same = (e == end.tree.end()) == (g == now.tree.end()) &&
+                    (e == end.tree.end() || same_form(e->second, g->second, window, false));
+        if (!same)
+            out.push_back("says \"" + lines[i].substr(0, 80) + "\", but " + path + " is not so");
+    }
+    return out;
+}
+
+// Makes the row's command fail at each of its changing calls in turn (once,
+// or a full disk from there on), or at each listing; judges what the run
+// reported and left, then runs it again: the rerun must finish the job as
+// an uninterrupted run does.
+inline FaultReport fault_sweep(const Row &row, FaultMode mode, int stride = kFaultStride) {
+    FaultReport report;
+    kxtest::Host ref_host;
+    std::vector<std::string> argv = row.build(ref_host);
+    Tree built = host_tree(ref_host, row);
+    Window now{time(nullptr) - 1, 0};
+    Traced whole = run_traced(argv, kTracedEnv, 0, {}, mode == FaultMode::listing);
+    now.to = time(nullptr) + 1;
+    if (whole.run.status != 0)
+        report.failures.push_back("uninterrupted run: status " + std::to_string(whole.run.status) +
+                                  ": " + shown(whole.run.err));
+    Tree end = host_tree(ref_host, row);
+    const Normal want = normal_tree(ref_host, row, end);
+    Problems wrong_anyway = row.end_state ? row.end_state(ref_host, built, end) : Problems();
+
+    // The points: every changing call, every listing; for a full disk only
+    // the calls that need space (from any other the disk fills at the next).
+    std::vector<int> points;
+    int count = mode == FaultMode::listing ? whole.listings : whole.changes;
+    for (int n = 1; n <= count; ++n)
+        if (mode != FaultMode::full || whole.allocating[static_cast<size_t>(n - 1)])
+            points.push_back(n);
+    for (size_t i = 0; i < points.size(); i += static_cast<size_t>(stride)) {
+        const int n = points[i];
+        std::string where = "point " + std::to_string(n) +
+                            (mode == FaultMode::listing ? " (getdents64)" : " (" + whole.calls[n - 1] + ")");
+        ++report.points;
+        kxtest::Host host;
+        std::vector<std::string> cmd = row.build(host);
+        Tree mine = host_tree(host, row);
+        Traced f = run_traced(cmd, kTracedEnv, 0, Fault{mode, n});
+        where += " [" + f.injected + "]";
+        Tree failed = host_tree(host, row);
+        const Normal got = normal_tree(host, row, failed);
+        std::vector<std::pair<Harm, std::string>> found;
+        auto add_harm = [&found](Harm h, const Problems &ps) {
+            for (const std::string &p : ps)
+                found.push_back({h, p});
+        };
+        Problems done_differs = differences(want, got, now, row.dir_times);
+        bool finished = f.run.status == 0 && done_differs.empty();
+        if (f.run.status != 0 && f.run.status != 1)
+            found.push_back({kOther, "status " + std::to_string(f.run.status) + ": " +
+                                         shown(substitute(f.run.err, {{host.root(), "{HOST}"}}))});
+        else if (f.run.status == 0 && !done_differs.empty() && !reported(f.run))
+            found.push_back({kUnreported, "status 0 and no message, but " + done_differs[0]});
+        add_harm(kUnreported, claimed_but_undone(row.area, f.run, want, got, now));
+        if (row.interrupted)
+            for (std::string &p : row.interrupted(host, mine, failed, end))
+                found.push_back({kLost, p});
+        for (auto &p : old_or_new(row.area, normal_tree(host, row, mine), want, got, now,
+                                  row.steps))
+            found.push_back(p);
+
+        if (finished) {
+            ++report.absorbed;
+        } else {
+            kxtest::Run again = kxtest::run(cmd);
+            Tree after = host_tree(host, row);
+            bool refused = again.status != 0 && row.refusal && row.refusal(host, again, mine);
+            if (again.status != 0 && !(refused && row.refusal_when_done))
+                found.push_back({kRerun, "rerun: status " + std::to_string(again.status) + ": " +
+                                             shown(substitute(again.err, {{host.root(), "{HOST}"}}))});
+            if (!refused || row.refusal_when_done) {
+                add_harm(kRerun, differences(want, normal_tree(host, row, after), now, row.dir_times));
+                if (row.end_state && again.status == 0)
+                    for (std::string &p : row.end_state(host, mine, after))
+                        if (std::find(wrong_anyway.begin(), wrong_anyway.end(), p) == wrong_anyway.end())
+                            found.push_back({kRerun, p});
+            }
+        }
+        if (!found.empty()) {
+            std::string line = where + ": status " + std::to_string(f.run.status) + ", " +
+                               std::to_string(found.size()) + " problem(s):";
+            std::set<Harm> harms;
+            for (size_t j = 0; j < found.size(); ++j) {
+                harms.insert(found[j].first);
+                if (j < 4)
+                    line += "\n      " + std::string(kHarmNames[found[j].first]) + ": " +
+                            substitute(found[j].second, {{host.root(), "{HOST}"}});
+            }
+            for (Harm h : harms)
+                ++report.harms[h];
             report.failures.push_back(line);
         }
     }

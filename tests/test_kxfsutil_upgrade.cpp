@@ -1,22 +1,17 @@
 // The upgrade from "005.003" to "005.004" end to end: what every kind of
 // entry becomes, the refusals (which leave the area untouched), the
-// template verification, the resumption of an upgrade under way, and an
-// upgrade killed at every step of its way and resumed, compared entry by
-// entry with one that ran through.
+// template verification and the resumption of an upgrade under way. The
+// upgrade killed at every step, and failing at every step, is a row of the
+// crash and fault sweeps (test_crash_sweep.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
-#include <algorithm>
 #include <functional>
-#include <iostream>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "crash_sweep.h"
 #include "kxfsutil_area.h"
 #include "kxtest.h"
 
@@ -358,117 +353,6 @@ TEST(UpgradeProgram, ExportsTheReservedNameCallback) {
     ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(contains(r.out, " T check_reserved_name\n"));
     EXPECT_FALSE(contains(r.out, "upgrade_magic"));
-}
-
-// ---- interrupted upgrades -------------------------------------------------
-
-// An old-format area with every kind of entry the upgrade converts.
-void build_area(const Area &a) {
-    auto attrs = [&](const std::string &p, unsigned mode, uid_t uid) {
-        ASSERT_EQ(lchown(p.c_str(), uid, uid + 1), 0);
-        ASSERT_EQ(kxlchmod(p.c_str(), mode), 0);
-    };
-    for (int i = 0; i < 2; ++i) {
-        std::string n = std::to_string(i);
-        std::string d = "d" + n + "/";
-        a.template_file("pkg/eq" + n, "equal " + n);
-        a.template_file("pkg/ch" + n, "template " + n);
-        a.template_file("pkg/hl" + n, "template hl " + n);
-        a.template_file("pkg/pl" + n, "plain " + n);
-        // Marked, unchanged cow file.
-        attrs(a.link(d + "eq", "pkg/eq" + n), 01644, 10 + i);
-        a.cow_file("pkg/eq" + n, "equal " + n);
-        // Marked, changed cow file.
-        attrs(a.link(d + "ch", "pkg/ch" + n), 01600, 20 + i);
-        a.cow_file("pkg/ch" + n, "changed " + std::string(100 * (i + 1), 'c'));
-        // Marked, changed, two names in two directories.
-        std::string h = a.link(d + "hl", "pkg/hl" + n);
-        attrs(h, 01640, 30 + i);
-        kxtest::make_dirs(a.root + "/e" + n);
-        EXPECT_EQ(link(h.c_str(), (a.root + "/e" + n + "/hl").c_str()), 0);
-        a.cow_file("pkg/hl" + n, "changed hl " + n);
-        // Unmarked, three names.
-        std::string p = a.link(d + "pl", "pkg/pl" + n);
-        attrs(p, 0604, 40 + i);
-        EXPECT_EQ(link(p.c_str(), (a.root + "/e" + n + "/pl").c_str()), 0);
-        EXPECT_EQ(link(p.c_str(), (a.root + "/" + d + "pl2").c_str()), 0);
-        // No template.
-        attrs(a.link(d + "gone", "pkg/none" + n), 0644, 50 + i);
-        // A magic directory with its index, and plain entries.
-        kxtest::write_file(a.root + "/" + d + "ix/f", "in index " + n);
-        kxcheck::index_dir(a.root + "/" + d + "ix", a.tmpl);
-        kxtest::write_file(a.root + "/" + d + "file", "file " + n);
-        kxtest::make_symlink("target" + n, a.root + "/" + d + "sym");
-    }
-    // Two links sharing one cow file, and a lost cow file.
-    a.template_file("pkg/shared", "template shared");
-    attrs(a.link("s1", "pkg/shared"), 01644, 60);
-    attrs(a.link("s2", "pkg/shared"), 01644, 60);
-    a.cow_file("pkg/shared", "changed shared");
-    kxtest::write_file(a.cow + "/lost", "lost");
-}
-
-kxsweep::Row upgrade_row() {
-    static const std::string area = "vz/private/101";
-    kxsweep::Row row;
-    row.build = [](const kxtest::Host &host) {
-        Area a(host, area);
-        build_area(a);
-        kxsweep::settle_times(host.root());
-        return std::vector<std::string>{kxtest::tool("kxfsutil"), "--upgrade", "-t", a.tmpl, a.dir};
-    };
-    // Every entry of the tree is the old one or its finished replacement,
-    // and a link that is still there still has its cow file.
-    row.interrupted = [](const kxtest::Host &host, const kxsweep::Tree &built,
-                         const kxsweep::Tree &now, const kxsweep::Tree &upgraded) {
-        kxsweep::Problems p;
-        for (const auto &[name, e] : built) {
-            if (name.rfind(area + "/root/", 0) != 0 || S_ISDIR(e.mode))
-                continue;
-            auto it = now.find(name);
-            if (it == now.end()) {
-                p.push_back(name + ": gone");
-                continue;
-            }
-            const kxsweep::Node &f = it->second, &g = upgraded.at(name);
-            // The old entry (a link may have lost its mark on the way).
-            bool old = (f.mode & S_IFMT) == (e.mode & S_IFMT) && f.data == e.data;
-            bool done = f.mode == g.mode && f.uid == g.uid && f.data == g.data &&
-                        f.mtime.tv_sec == g.mtime.tv_sec && f.mtime.tv_nsec == g.mtime.tv_nsec;
-            if (!old && !done)
-                p.push_back(name + ": neither the old entry nor its replacement");
-            std::string cow = area + "/cow/" + kxcheck::md5_hex(e.data);
-            if (old && S_ISLNK(e.mode) && built.count(cow) &&
-                (e.mode & S_ISVTX) && (f.mode & S_ISVTX) && !exists(host.path(cow)))
-                p.push_back(name + " lost its cow file");
-        }
-        return p;
-    };
-    // Killed after the version was written: nothing is left to resume.
-    row.refusal = [](const kxtest::Host &host, const kxtest::Run &run, const kxsweep::Tree &) {
-        return run.err == "Error: Version of private area '005.004' is not upgradable\n" &&
-               read_link(host.path(area + "/VERSION")) == "005.004";
-    };
-    row.refusal_when_done = true;
-    // The indexes are left as they were.
-    row.end_state = [](const kxtest::Host &, const kxsweep::Tree &built,
-                       const kxsweep::Tree &end) {
-        kxsweep::Problems p;
-        for (const auto &[name, e] : built)
-            if (e.data.rfind("dirindex ", 0) == 0 && (!end.count(name) || end.at(name).data != e.data))
-                p.push_back(name + ": index changed");
-        return p;
-    };
-    return row;
-}
-
-TEST_F(Upgrade, InterruptedAtEveryStepAndResumed) {
-    if (!kxsweep::kCanTrace)
-        GTEST_SKIP() << "the tracer knows only x86-64";
-    kxsweep::Report r = kxsweep::sweep(upgrade_row());
-    std::cout << "kxfsutil --upgrade: " << r.text();
-    EXPECT_TRUE(r.failures.empty()) << r.failures.size() << " failing (above)";
-    EXPECT_GT(r.points, 90 / kxsweep::kStride);
 }
 
 }  // namespace
