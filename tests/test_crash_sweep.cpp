@@ -10,8 +10,11 @@
 // (once, or a full disk from there on), or each listing; the failed run
 // must have reported what it did not do, left every entry whole in its old
 // or new form, and a rerun must finish the job.
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -230,6 +233,17 @@ Row correction_row(const std::string &action) {
 
 // ---- the optimizations --------------------------------------------------------
 
+// A cow file with an inode flag (no dump) and an extended attribute of its
+// own, which every copy of it keeps.
+void with_attributes(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC), word = 0;
+    EXPECT_TRUE(fd >= 0 && ioctl(fd, 0x80086601UL, &word) == 0) << path;
+    if (fd >= 0)
+        close(fd);
+    kxcmp::set_flags(path, word | 0x40);
+    EXPECT_EQ(setxattr(path.c_str(), "user.kxtest", "kept", 4, 0), 0) << path;
+}
+
 // Marked links whose cow files are unchanged and changed, a link with two
 // names, two links that claim one cow file (changed and unchanged), an
 // unmarked link with a cow file and a marked link without template.
@@ -253,7 +267,7 @@ std::vector<std::string> build_optimizable_area(const Host &host, const std::str
     a.cow_file("pkg/hl", "changed hl");
     marked("s1", "pkg/sh", 40);
     marked("e/s2", "pkg/sh", 41);
-    a.cow_file("pkg/sh", "changed shared");
+    with_attributes(a.cow_file("pkg/sh", "changed shared"));
     marked("q1", "pkg/sq", 50);
     marked("e/q2", "pkg/sq", 51);
     a.cow_file("pkg/sq", "template sq");
@@ -479,7 +493,7 @@ void build_old_area(const kxcheck::Area &a) {
     a.template_file("pkg/shared", "template shared");
     attrs(a.link("s1", "pkg/shared"), 01644, 60);
     attrs(a.link("s2", "pkg/shared"), 01644, 60);
-    a.cow_file("pkg/shared", "changed shared");
+    with_attributes(a.cow_file("pkg/shared", "changed shared"));
     kxtest::write_file(a.cow + "/lost", "lost");
 }
 
@@ -650,5 +664,46 @@ INSTANTIATE_TEST_SUITE_P(Rows, FaultSweep,
                                                           kxsweep::FaultMode::full,
                                                           kxsweep::FaultMode::listing)),
                          fault_name);
+
+// The same operations with their area on a real ext4 filesystem that is
+// full, or nearly so: the failed run must have reported what it did not
+// do and lost nothing, and once there is space again a rerun finishes.
+class RealFullDisk : public testing::TestWithParam<Faults> {};
+
+TEST_P(RealFullDisk, FullExt4ThenSpaceAgain) {
+    KX_REQUIRE_ROOT();
+    const Faults &f = GetParam();
+    const char *on = std::getenv("KXFS_SWEEP_PENDING");
+    if (f.pending && !(on && std::string(on) == "1"))
+        GTEST_SKIP() << "pending: " << f.pending << " (KXFS_SWEEP_PENDING=1 runs it)";
+    Row row = f.row();
+    row.skip.insert({"vz/lost+found", "vz/.filler"});  // the filesystem's and the filler
+    const kxsweep::Reference ref = kxsweep::reference_run(row, false);
+    kxsweep::FaultReport r;
+    for (off_t free : {0, 1024, 4096, 16384}) {
+        Host host;
+        kxtest::make_dirs(host.path("vz"));
+        kxsweep::Ext4 disk(host.path("vz"), 4);
+        if (!disk.mounted())
+            GTEST_SKIP() << "no loop-mounted ext4 on this machine: " << disk.why();
+        std::vector<std::string> cmd = row.build(host);
+        Tree mine = kxsweep::host_tree(host, row);
+        disk.fill(free);
+        kxtest::Run run = kxtest::run(cmd);
+        ++r.points;
+        bool finished = false;
+        kxsweep::Found found = kxsweep::judge_failed_run(row, ref, host, cmd, mine, run, finished,
+                                                         [&disk] { disk.unfill(); });
+        std::string where = std::to_string(free) + " bytes free";
+        if (finished)
+            ++r.absorbed[where];
+        kxsweep::count_point(r, where, run.status, found, host);
+    }
+    std::cout << f.name << " on a full ext4: " << r.text();
+    EXPECT_TRUE(r.failures.empty()) << r.failures.size() << " failing (above)";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RealFullDisk, testing::ValuesIn(kFaults),
+                         [](const testing::TestParamInfo<Faults> &p) { return p.param.name; });
 
 }  // namespace
