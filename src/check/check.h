@@ -253,9 +253,10 @@ enum cow_use {
 // its data are copied to a new inode instead. The names of one link inode
 // (at->st) stay names of one file: a copy made for one of them is linked
 // into the place of the others. After COW_TAKE the cow file's name is
-// gone; after COW_LINK and COW_COPY it stays. 0 done; 1 in
-// place, but the attributes could not be applied (errno set); -1 nothing
-// done, with errno set and *failed naming the step ("link", "rename").
+// gone; after COW_LINK and COW_COPY it stays. 0 done; -1 nothing put in
+// place, with errno set and *failed naming the step ("attr", "link",
+// "rename"); 1 a copy is in place, but an immutable or append-only flag,
+// which can only come last, could not be set (errno set).
 int put_cow_in_place(const char *name, const struct stat &cow_seen, const struct item_ref &at,
                      const struct stat &attrs, enum cow_use use, const char **failed);
 // A further name of the shortcut from (of from_dirfd, holding text) in the
@@ -309,6 +310,11 @@ void upgrade_magic(int state, const char *text, const char *path, struct stat *l
                    const struct cow_claim *claim);
 // After the walk: the cow files that received further names.
 void upgrade_cleanup(void);
+// A step of the upgrade failed (reported where it failed): the area is not
+// given the new version, and a rerun finishes the upgrade.
+void upgrade_step_failed(void);
+// Whether every step of the upgrade succeeded.
+bool upgrade_complete(void);
 
 extern "C" {
 // Callback of the reserved-name walk; exported in the program's dynamic

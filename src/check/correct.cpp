@@ -39,6 +39,11 @@ namespace {
 // of the tree: the listing may still show it.
 std::string own_temporary;
 
+// Links of several names whose replacement failed for one name: their
+// other names stay links too, so that a rerun replaces all of them by one
+// file.
+std::unordered_set<kx::InodeKey, kx::InodeKeyHash> failed_links;
+
 // The problems the checker reports, with what each action says.
 enum problem_code {
     PR_LOST_COW,          // CORR_COW
@@ -596,7 +601,14 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
     // The link's other names, and the other links that claim the cow file,
     // still need it under its own name; of several links, the one met last
     // gets the cow file itself, the others copies of its data.
-    cow_use use = !claim->owner                                      ? COW_COPY
+    const kx::InodeKey key{link_stat->st_dev, link_stat->st_ino};
+    if (link_stat->st_nlink > 1 && failed_links.count(key)) {
+        *claim->needed = true;
+        return;
+    }
+    // A link whose replacement failed still needs the cow file as it is:
+    // the others get copies.
+    cow_use use = !claim->owner || *claim->needed                  ? COW_COPY
                   : link_stat->st_nlink > 1 || !claim->last_marked ? COW_LINK
                                                                      : COW_TAKE;
     struct stat attrs = *link_stat;
@@ -606,8 +618,13 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
     if (r < 0) {
         if (std::strcmp(step, "rename") == 0)
             failed(errno, "rename '%s'", cow);
+        else if (std::strcmp(step, "attr") == 0)
+            failed(errno, "set attr '%s'", item);
         else
             failed(errno, "link '%s'", (std::string(cow_path) + ".bak").c_str());
+        *claim->needed = true;
+        if (link_stat->st_nlink > 1)
+            failed_links.insert(key);
         return;
     }
     link_stat->st_mode = attrs.st_mode;

@@ -137,12 +137,28 @@ kx::Fd copy_of(int cow, const char *cow_name, const struct stat &attrs, std::str
     return out;
 }
 
-// The inode flags of in, set on out (after out is in place: a flag such as
-// "immutable" would forbid the rest).
-void copy_flags(int in, int out) {
-    int word = 0;
-    if (::ioctl(in, kGetFlags, &word) == 0 && word != 0)
-        ::ioctl(out, kSetFlags, &word);
+// Flags that forbid renaming the file: set only once it is in place.
+constexpr int kLastFlags = 0x10 /* immutable */ | 0x20 /* append only */;
+// The filesystem's own bookkeeping bits.
+constexpr int kOwnFlags = 0x00040000 | 0x00080000;
+
+// The inode flags of in, set on out: before the rename (last false) all
+// but those that would forbid it, after it (last true) all of them; out
+// keeps the filesystem's own bits. True when there was nothing to set or
+// it was set.
+bool copy_flags(int in, int out, bool last) {
+    int word = 0, own = 0;
+    if (::ioctl(in, kGetFlags, &word) != 0)
+        return errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL;
+    word &= ~kOwnFlags;
+    if (word == 0 || (last && !(word & kLastFlags)))
+        return true;
+    if (!last)
+        word &= ~kLastFlags;
+    if (::ioctl(out, kGetFlags, &own) != 0)
+        return false;
+    word |= own & kOwnFlags;
+    return ::ioctl(out, kSetFlags, &word) == 0;
 }
 
 // What replaced one name of a link inode (a copy of its cow file, a link
@@ -208,7 +224,8 @@ int join_replacement(const item_ref &at, const char *cow_name, mode_t type, cons
 }
 
 // A copy of the cow file (open as cow) in the place of at, or a further
-// name of the copy made for another name of the same link.
+// name of the copy made for another name of the same link. Results as
+// put_cow_in_place.
 int copy_into_place(int cow, const char *name, const item_ref &at, const struct stat &attrs,
                     const char **failed) {
     int joined = join_replacement(at, name, S_IFREG, failed);
@@ -237,10 +254,20 @@ int copy_into_place(int cow, const char *name, const item_ref &at, const struct 
             return -1;
         }
     }
+    if (!copy_flags(cow, copy.get(), false)) {
+        int err = errno;
+        ::unlinkat(area->cow.fd, tmp.c_str(), 0);
+        errno = err;
+        *failed = "attr";
+        return -1;
+    }
     if (rename_into_place(tmp, at, failed) != 0)
         return -1;
-    copy_flags(cow, copy.get());
     remember_replacement(at, copy.get(), nullptr);
+    if (!copy_flags(cow, copy.get(), true)) {
+        *failed = "attr";
+        return 1;
+    }
     return 0;
 }
 
@@ -312,8 +339,9 @@ int put_cow_in_place(const char *name, const struct stat &cow_seen, const item_r
         return -1;
     bool shared = st.st_nlink > 1 && !carries(st, attrs);
     if (use == COW_COPY || shared) {
-        if (copy_into_place(cow.get(), name, at, attrs, failed) != 0)
-            return -1;
+        int r = copy_into_place(cow.get(), name, at, attrs, failed);
+        if (r != 0)
+            return r;
         // The cow file was to go: its own name goes, its inode stays with
         // its other names.
         struct stat now;
@@ -323,9 +351,12 @@ int put_cow_in_place(const char *name, const struct stat &cow_seen, const item_r
         return 0;
     }
     // In place: the inode has no other name, or already carries the
-    // attributes (a further name the run gave it).
-    bool applied = st.st_nlink > 1 || apply_attrs(cow.get(), attrs);
-    int attr_err = errno;
+    // attributes (a further name the run gave it). Without its attributes
+    // it does not go to the link's place.
+    if (st.st_nlink <= 1 && !apply_attrs(cow.get(), attrs)) {
+        *failed = "attr";
+        return -1;
+    }
     if (use == COW_TAKE) {
         if (::renameat(cowfd, name, at.dirfd, at.name) != 0)
             return -1;
@@ -347,10 +378,6 @@ int put_cow_in_place(const char *name, const struct stat &cow_seen, const item_r
             return -1;
         if (rename_into_place(tmp, at, failed) != 0)
             return -1;
-    }
-    if (!applied) {
-        errno = attr_err;
-        return 1;
     }
     return 0;
 }

@@ -369,8 +369,10 @@ void show_progress(const char *parent, const char *name) {
 void clear_dir_mark(int fd, const std::string &path, struct stat &st) {
     warning(0, "clearing SUID on '%s'", path.c_str());
     st.st_mode &= ~MAGIC_DIR_MARK;
-    if (::fchmod(fd, st.st_mode & 07777) != 0)
+    if (::fchmod(fd, st.st_mode & 07777) != 0) {
         warning(errno, "can't chmod directory '%s'", path.c_str());
+        upgrade_step_failed();
+    }
 }
 
 void check_directory(const item_ref &at, const std::string &path, struct stat &st) {
@@ -390,6 +392,7 @@ void check_directory(const item_ref &at, const std::string &path, struct stat &s
         } else {
             warning(0, "clearing SUID on '%s'", path.c_str());
             warning(err, "can't chmod directory '%s'", path.c_str());
+            upgrade_step_failed();
         }
     }
     std::string rel = at.dir_rel[0] == '\0' ? std::string(at.name) : kx::join(at.dir_rel, at.name);

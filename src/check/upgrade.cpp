@@ -24,6 +24,11 @@
 // entries of the tree ("root/...", "cow/..."); they are resolved beneath
 // the tree's descriptors. The clean-up never removes the last name of a
 // cow file.
+//
+// A conversion that fails leaves its link as it was at the failing step,
+// whole, and the cow file it needs keeps its name; the run then ends
+// without the new version, the journal stays, and the same command finishes
+// the upgrade.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +60,26 @@ std::unordered_map<kx::InodeKey, std::string, kx::InodeKeyHash> info_ino;
 
 std::string journal_shown;
 kx::Fd journal;
+
+// Cow files (names in cow_dir) that a link whose conversion failed still
+// needs: the clean-up keeps them.
+std::unordered_set<std::string> still_needed;
+// Links of several names whose cow file could not take one name's place:
+// their other names stay links too, so that a rerun gives all of them the
+// one file.
+std::unordered_set<kx::InodeKey, kx::InodeKeyHash> failed_links;
+// Set when a step of the upgrade failed: the area stays "999.999".
+bool incomplete = false;
+
+// A conversion failed: the link keeps its cow file (if any) for a rerun.
+void conversion_failed(const char *cow, const cow_claim *claim) {
+    incomplete = true;
+    if (cow) {
+        still_needed.insert(cow);
+        if (claim)
+            *claim->needed = true;
+    }
+}
 
 // Appends one record and makes it durable before the rename that relies
 // on it. Records: "R <len> cow/<name>\n", "I <dev> <ino> <len> root/<path>\n".
@@ -113,9 +138,10 @@ bool tree_path(std::string_view path, std::string_view prefix, bool single, std:
 }
 
 // Reads the records of an interrupted run. A record cut short at the end
-// (the run was killed while writing it) ends the list; any other record
-// that is not one of ours refuses the resume before anything changed.
-void journal_load(int fd) {
+// (the run was killed, or its disk filled, while writing it) ends the
+// list; any other record that is not one of ours refuses the resume before
+// anything changed. Returns the length of the whole records.
+size_t journal_load(int fd) {
     std::string data;
     if (!kx::read_all(fd, data))
         refuse_journal(errno, "cannot be read");
@@ -136,9 +162,11 @@ void journal_load(int fd) {
         rest.remove_prefix(end + 1);
         return true;
     };
+    size_t whole = 0;
     while (!rest.empty()) {
+        whole = data.size() - rest.size();
         if (rest.size() < 2)
-            return;
+            return whole;
         char type = rest[0];
         if ((type != 'R' && type != 'I') || rest[1] != ' ')
             refuse_journal(0, "holds a record that is not the checker's");
@@ -149,12 +177,12 @@ void journal_load(int fd) {
             if (type == 'R' && field != &len)
                 continue;
             if (!number(*field, bad))
-                return;
+                return whole;
             if (bad)
                 refuse_journal(0, "holds a record that is not the checker's");
         }
         if (rest.size() < len + 1)
-            return;
+            return whole;
         std::string_view path = rest.substr(0, len);
         if (rest[len] != '\n')
             refuse_journal(0, "holds a record that is not the checker's");
@@ -167,6 +195,7 @@ void journal_load(int fd) {
         else
             refuse_journal(0, ("names '" + std::string(path) + "' outside the area's tree").c_str());
     }
+    return data.size();
 }
 
 // A fresh upgrade finds no journal: one that is there is no run's of ours.
@@ -196,7 +225,7 @@ void journal_resume() {
     }
     if (st.st_nlink != 1)
         refuse_journal(EMLINK, "is not a regular file of one name");
-    journal_load(fd.get());
+    size_t whole = journal_load(fd.get());
     kx::Fd out(::openat(area->tree.fd, kJournalName,
                         O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat now;
@@ -204,6 +233,10 @@ void journal_resume() {
         refuse_journal(errno, "cannot be written");
     if (!kx::same_inode(now, st.st_dev, st.st_ino) || now.st_nlink != 1)
         refuse_journal(ESTALE, "is not a regular file of one name");
+    // A record cut short goes, so that the records appended follow whole ones.
+    if (static_cast<off_t>(whole) < now.st_size &&
+        ::ftruncate(out.get(), static_cast<off_t>(whole)) != 0)
+        refuse_journal(errno, "cannot be written");
     journal = std::move(out);
 }
 
@@ -217,8 +250,9 @@ bool cow_unchanged(const char *cow, const struct stat *cow_stat, const char *tem
 }
 
 // Outcome 1: the cow file equals its template and goes (with the last link
-// that claims it).
-void drop_unchanged_cow(const item_ref &at, struct stat *link_stat, const char *cow,
+// that claims it). False when the mark or the cow file could not go: the
+// link then stays a link, so that a rerun finds it with its cow file.
+bool drop_unchanged_cow(const item_ref &at, struct stat *link_stat, const char *cow,
                         const char *item, const cow_claim *claim) {
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
@@ -229,13 +263,19 @@ void drop_unchanged_cow(const item_ref &at, struct stat *link_stat, const char *
     // the mode of its inode is left to those names.
     if (inside && kxlchmod_at(at.dirfd, at.name, link_stat->st_mode & 07777) != 0) {
         warning(errno, "can't set mark on 'magic' '%s'", item);
-    } else if (marked ? !release_claim(claim, inside) : *claim->marked_left > 0) {
-        // Other marked links still need the cow file.
-    } else if (::unlinkat(area->cow.fd, cow, 0) != 0) {
-        warning(errno, "can't remove 'cow' '%s'", cow);
-    } else if (kxfsutil_debug_level > 3) {
-        debug_print(4, "Optimized: removed non-changed 'cow' '%s'\n", cow);
+        conversion_failed(cow, claim);
+        return false;
     }
+    if (marked ? !release_claim(claim, inside) : *claim->marked_left > 0)
+        return true;  // other marked links still need the cow file
+    if (::unlinkat(area->cow.fd, cow, 0) != 0) {
+        warning(errno, "can't remove 'cow' '%s'", cow);
+        conversion_failed(nullptr, nullptr);
+        return false;
+    }
+    if (kxfsutil_debug_level > 3)
+        debug_print(4, "Optimized: removed non-changed 'cow' '%s'\n", cow);
+    return true;
 }
 
 // Outcome 2: the cow file takes the link's place, with the link's owner,
@@ -247,10 +287,17 @@ void move_cow_into_place(const item_ref &at, const struct stat *link_stat,
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Optimization: 'cow' '%s' different from 'template' '%s'\n", cow,
                     relative_name(template_path, temp_dir));
+    const kx::InodeKey key{link_stat->st_dev, link_stat->st_ino};
+    if (link_stat->st_nlink > 1 && failed_links.count(key)) {
+        conversion_failed(cow, claim);
+        return;
+    }
     struct stat attrs = *link_stat;
     attrs.st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
+    // A link whose conversion failed still needs the cow file as it is:
+    // the others get copies.
     cow_use use = COW_COPY;
-    if (claim->owner)
+    if (claim->owner && !*claim->needed)
         use = link_stat->st_nlink <= 1 && !info_rm_set.count(cow) && claim->last_marked
                   ? COW_TAKE
                   : COW_LINK;
@@ -261,14 +308,25 @@ void move_cow_into_place(const item_ref &at, const struct stat *link_stat,
         added = remember_removal(cow, true);
     }
     const char *failed = nullptr;
-    if (put_cow_in_place(cow, *cow_stat, at, attrs, use, &failed) < 0) {
+    int r = put_cow_in_place(cow, *cow_stat, at, attrs, use, &failed);
+    if (r < 0) {
         int err = errno;
         if (added)
             forget_last_removal();
         if (std::strcmp(failed, "rename") == 0)
             warning(err, "rename '%s'", cow);
+        else if (std::strcmp(failed, "attr") == 0)
+            warning(err, "set attr '%s'", item);
         else
             warning(err, "link '%s'", (std::string(cow_path) + ".bak").c_str());
+        conversion_failed(cow, claim);
+        if (link_stat->st_nlink > 1)
+            failed_links.insert(key);
+        return;
+    }
+    if (r > 0) {
+        warning(errno, "set attr '%s'", item);
+        conversion_failed(nullptr, nullptr);
         return;
     }
     if (kxfsutil_debug_level > 3)
@@ -299,6 +357,7 @@ void make_shortcut_in_place(const char *text, const item_ref &at, struct stat *l
                 else
                     warning(err, "link '%s' to '%s'", kx::join(root_dir, rel).c_str(),
                             tmp.c_str());
+                conversion_failed(nullptr, nullptr);
             }
             return;
         }
@@ -308,6 +367,7 @@ void make_shortcut_in_place(const char *text, const item_ref &at, struct stat *l
     if (tmp.empty()) {
         warning(errno, "create temprorary shortcut '%s' to '%s'",
                 kx::join(cow_dir, std::string(cow) + ".bak").c_str(), text);
+        conversion_failed(nullptr, nullptr);
         return;
     }
     if (link_stat->st_nlink > 1)
@@ -317,6 +377,7 @@ void make_shortcut_in_place(const char *text, const item_ref &at, struct stat *l
         ::unlinkat(area->cow.fd, tmp.c_str(), 0);
         std::string path = kx::join(at.dir_path, at.name);
         warning(err, "rename '%s' to '%s'", kx::join(cow_dir, tmp).c_str(), path.c_str());
+        conversion_failed(nullptr, nullptr);
     }
 }
 
@@ -347,6 +408,9 @@ void upgrade_prepare(const char *area_dir, int veid, const std::function<void()>
     info_rm.clear();
     info_rm_set.clear();
     info_ino.clear();
+    still_needed.clear();
+    failed_links.clear();
+    incomplete = false;
     journal_shown = kx::join(area_dir, kJournalName);
     // An upgrade under way passed the reserved-name test before it began;
     // the walk would now meet the indexes of its own converted directories.
@@ -384,7 +448,8 @@ void upgrade_magic(int state, const char *text, const char *path, struct stat *l
     const char *cow = relative_name(cow_path, cow_dir);
     bool both = (state & LINK_TEMPLATE) && (state & LINK_COW);
     if (both && cow_unchanged(cow, cow_stat, template_path, template_stat)) {
-        drop_unchanged_cow(*at, link_stat, cow, item, claim);
+        if (!drop_unchanged_cow(*at, link_stat, cow, item, claim))
+            return;
     } else if ((state & LINK_COW) && (state & LINK_MARK)) {
         move_cow_into_place(*at, link_stat, template_path, cow, cow_path, cow_stat, item, claim);
         return;
@@ -401,6 +466,8 @@ void upgrade_cleanup(void) {
             std::string shown = kx::join(cow_dir, name);
             if (kxfsutil_debug_level > 3)
                 debug_print(4, "Removing cow file '%s'\n", shown.c_str());
+            if (still_needed.count(*it))
+                continue;  // a link that failed to convert still needs it
             struct stat st;
             if (::fstatat(area->cow.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
                 continue;  // removed by the run that was interrupted
@@ -410,15 +477,28 @@ void upgrade_cleanup(void) {
             }
             if (::unlinkat(area->cow.fd, name, 0) != 0) {
                 werror(errno, "can't remove '%s'", shown.c_str());
+                incomplete = true;
                 break;
             }
         }
     }
-    // The journal goes, if it is still the one this run wrote.
+    // The journal goes when the upgrade is complete, if it is still the one
+    // this run wrote; otherwise a rerun needs it.
     struct stat mine, there;
-    if (journal.ok() && ::fstat(journal.get(), &mine) == 0 &&
+    if (!incomplete && journal.ok() && ::fstat(journal.get(), &mine) == 0 &&
         ::fstatat(area->tree.fd, kJournalName, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-        kx::same_inode(there, mine.st_dev, mine.st_ino))
-        ::unlinkat(area->tree.fd, kJournalName, 0);
+        kx::same_inode(there, mine.st_dev, mine.st_ino) &&
+        ::unlinkat(area->tree.fd, kJournalName, 0) != 0) {
+        werror(errno, "can't remove '%s'", journal_shown.c_str());
+        incomplete = true;
+    }
     journal.reset();
+}
+
+void upgrade_step_failed(void) {
+    incomplete = true;
+}
+
+bool upgrade_complete(void) {
+    return !incomplete;
 }

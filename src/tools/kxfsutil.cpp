@@ -399,6 +399,11 @@ int main(int argc, char **argv) {
     if (corr_act[CORR_COW] != ACT_UNSET)
         lost_cow_pass();
     if (opts & OPT_UPGRADE) {
+        // A step that failed leaves the area marked as under upgrade, so
+        // that the same command finishes it.
+        if (!upgrade_complete())
+            error(1, 0, "Upgrade of private area '%s' is not complete: run it again",
+                  fs_priv_dir);
         // The container's format first: until the version is written, the
         // area stays marked as under upgrade and a new run finishes it.
         if (veid > 0)
