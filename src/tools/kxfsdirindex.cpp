@@ -18,6 +18,10 @@
 // renamed into place whole; a rerun clears what an interrupted one left
 // there, replaces a leftover index of its own and finishes the removal of
 // the entries a marked directory's index already stands for.
+//
+// A hard-link directory whose repointing stopped at a failure is not
+// indexed, so that a rerun repoints it first; that run, like one whose
+// removal of taken-over entries or clean-up failed, ends with status 1.
 #include "libkxfsutil.h"
 #include "libkxctl.h"
 #include "area.h"
@@ -54,6 +58,11 @@ char *curr_path;
 char *temp_dir;
 char *root_dir;
 int option;
+// 1 once a failure was reported that a rerun has to finish.
+int exit_status = 0;
+// The hard-link directory (below root) whose repointing did not finish,
+// and those after it: they are left without an index for a rerun.
+std::vector<std::string> unrepointed;
 int progress;  // accepted for compatibility; this tool prints no progress
 struct kxfs_area *area;
 
@@ -184,10 +193,13 @@ void clear_work_dir() {
     struct stat st;
     if (fstatat(area->tree.fd, kWorkName, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return;
-    if (S_ISDIR(st.st_mode))
-        remove_dir_at(area->tree.fd, kWorkName, area->tree.path);
-    else
-        unlinkat(area->tree.fd, kWorkName, 0);
+    int r = S_ISDIR(st.st_mode) ? remove_dir_at(area->tree.fd, kWorkName, area->tree.path)
+                                : unlinkat(area->tree.fd, kWorkName, 0);
+    if (r != 0) {
+        // Temporaries then go beside their entries.
+        werror(errno, "can't remove '%s'", kx::join(area->tree.path, kWorkName).c_str());
+        exit_status = 1;
+    }
 }
 
 // The work directory's descriptor, made on first use; -1 when it cannot
@@ -203,10 +215,13 @@ int work_dir() {
 }
 
 void remove_work_dir() {
-    if (!work_made)
+    if (!work_fd.ok())
         return;
     work_fd.reset();
-    unlinkat(area->tree.fd, kWorkName, AT_REMOVEDIR);
+    if (unlinkat(area->tree.fd, kWorkName, AT_REMOVEDIR) != 0) {
+        werror(errno, "can't remove '%s'", kx::join(area->tree.path, kWorkName).c_str());
+        exit_status = 1;
+    }
 }
 
 // Replaces the entry name of dirfd (shown in dir_shown) by a shortcut
@@ -261,7 +276,19 @@ int replace_by_shortcut(int dirfd, const char *name, const std::string &text,
 
 // ---- indexing ----------------------------------------------------------------
 
+// A directory the hard-link pass did not finish, or one below it.
+bool left_for_rerun(const std::string &rel) {
+    for (const std::string &d : unrepointed)
+        if (rel.compare(0, d.size(), d) == 0 && (rel.size() == d.size() || rel[d.size()] == '/'))
+            return true;
+    return false;
+}
+
 void push_dir(const std::string &rel, const struct stat &st) {
+    if (left_for_rerun(rel)) {
+        TRACE("Left for a rerun: %s\n", below_root(rel).c_str());
+        return;
+    }
     info.stack.push_back(Pending{rel, st.st_dev, st.st_ino});
     readahead_push_dir(info.ra, rel.c_str());
     info.dirs++;
@@ -382,8 +409,10 @@ void finish_removal(int dirfd, const std::string &shown, const std::vector<std::
         if (rc != 0 || !rl_info || !dlist_end || !dlist_end->target ||
             !records.count(std::string(dlist_end->target->text) + "/" + name))
             continue;
-        if (unlinkat(dirfd, name.c_str(), 0) != 0)
+        if (unlinkat(dirfd, name.c_str(), 0) != 0) {
             werror(errno, "can't remove '%s/%s'", shown.c_str(), name.c_str());
+            exit_status = 1;
+        }
     }
     clean_memory();
 }
@@ -548,8 +577,13 @@ void process_hardlinks() {
         if (!fd.ok())
             continue;
         TRACE("process hardlinks %s:\n", kx::join(root_dir, d).c_str());
-        if (scan_private_at(fd.get(), repoint_at, const_cast<char *>(d)) != 0)
-            break;
+        if (!unrepointed.empty() || scan_private_at(fd.get(), repoint_at, const_cast<char *>(d)) != 0)
+            unrepointed.emplace_back(d);
+    }
+    if (!unrepointed.empty()) {
+        werror(0, "Kxfsdirindex: hard links in '%s' not repointed: left without an index for a "
+                  "rerun", kx::join(root_dir, unrepointed.front()).c_str());
+        exit_status = 1;
     }
     TRACE("Process hardlinks end\n");
 }
@@ -585,5 +619,5 @@ int main(int argc, char **argv) {
     process_hardlinks();
     scan_mount_point();
     remove_work_dir();
-    return 0;
+    return exit_status;
 }
