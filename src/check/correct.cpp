@@ -333,9 +333,14 @@ bool cow_unchanged(const char *cow_name, const char *cow_path, const struct stat
 }
 
 // Removes an unchanged cow file the optimization no longer needs.
+// Set when an unchanged cow file could not be removed: the journal of the
+// removals stays, so that a rerun finishes it.
+bool removal_unfinished = false;
+
 void remove_unchanged_cow(const char *cow) {
     if (::unlinkat(area->cow.fd, cow, 0) != 0) {
         failed(errno, "can't remove 'cow' '%s'", cow);
+        removal_unfinished = true;
         return;
     }
     remove_cow_item(cow);
@@ -349,8 +354,8 @@ void remove_unchanged_cow(const char *cow) {
 // leaves a cow file that only unmarked links claim; the next removal run
 // finishes that removal only for a name its journal holds (any other such
 // cow file is lost, and reported so). It lies beside the version link and
-// is trusted only as a regular file of one name; a completed run removes
-// it.
+// is trusted only as a regular file of one name; a run that removed every
+// cow file it journaled removes it.
 constexpr const char *kDropJournalName = ".kxfsutil-oempty.journal";
 
 struct drop_journal {
@@ -430,10 +435,11 @@ void end_unchanged_removal(void) {
     if (drops.out.ok() && ::fstat(drops.out.get(), &st) == 0)
         mine = {st.st_dev, st.st_ino};
     drops.out.reset();
-    if (mine.ino != 0 &&
+    if (!removal_unfinished && mine.ino != 0 &&
         ::fstatat(area->tree.fd, kDropJournalName, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-        kx::same_inode(there, mine.dev, mine.ino))
-        ::unlinkat(area->tree.fd, kDropJournalName, 0);
+        kx::same_inode(there, mine.dev, mine.ino) &&
+        ::unlinkat(area->tree.fd, kDropJournalName, 0) != 0)
+        failed(errno, "can't remove '%s'", drop_journal_shown().c_str());
 }
 
 bool is_own_temporary(const char *name) {
