@@ -139,9 +139,9 @@ TEST_F(Messages, StringArgumentsAreEscapedTheFormatIsNot) {
         {"back\\slash", "back\\\\slash"},
         {"caf\xc3\xa9 \xe9t\xe9", "caf\xc3\xa9 \xe9t\xe9"},
     };
+    set_log(3, log_.c_str(), "p");
     for (const Case &c : cases) {
         std::filesystem::remove(log_);
-        set_log(3, log_.c_str(), "p");
         CaptureStdout();
         CaptureStderr();
         warning(0, "w '%s'\t%d", c.name.c_str(), 7);
