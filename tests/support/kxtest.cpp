@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -215,6 +216,25 @@ ssize_t write_unsignalled(int fd, const char *data, size_t size) {
 
 }  // namespace
 
+void write_sparse_file(const std::string &path, std::string_view head, off_t size,
+                       std::string_view tail) {
+    write_file(path, head);
+    if (::truncate(path.c_str(), size) != 0)
+        fail("truncate " + path);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    bool written = fd >= 0 && ::write(fd, tail.data(), tail.size()) == ssize_t(tail.size());
+    if (fd >= 0)
+        ::close(fd);
+    if (!written)
+        fail("append to " + path);
+}
+
+void limit_address_space(unsigned long long bytes) {
+    struct rlimit limit = {bytes, bytes};
+    if (!kSanitized && ::setrlimit(RLIMIT_AS, &limit) != 0)
+        fail("setrlimit");
+}
+
 Run run_with(const std::vector<std::string> &argv, const RunOptions &options) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
@@ -333,8 +353,9 @@ Run run_with(const std::vector<std::string> &argv, const RunOptions &options) {
     if (in_fd >= 0)
         ::close(in_fd);
     int status;
+    struct rusage usage {};
     for (;;) {
-        pid_t done = waitpid(pid, &status, limited && !result.timed_out ? WNOHANG : 0);
+        pid_t done = wait4(pid, &status, limited && !result.timed_out ? WNOHANG : 0, &usage);
         if (done == pid)
             break;
         if (done < 0 && errno != EINTR)
@@ -350,6 +371,7 @@ Run run_with(const std::vector<std::string> &argv, const RunOptions &options) {
     if (limited)
         ::kill(-pid, SIGKILL);  // whatever the program left running in its group
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.max_rss_kb = usage.ru_maxrss;
     return result;
 }
 

@@ -60,6 +60,10 @@ void make_dirs(const std::string &path, mode_t mode = 0755);
 // Writes a file (parents created), then sets its mode exactly.
 void write_file(const std::string &path, std::string_view content, mode_t mode = 0644);
 std::string read_file(const std::string &path);
+// head, then a hole up to size bytes, then tail: a file of a huge apparent
+// size that takes nothing on disk.
+void write_sparse_file(const std::string &path, std::string_view head, off_t size,
+                       std::string_view tail);
 void make_symlink(const std::string &target, const std::string &path);
 std::string read_link(const std::string &path);
 // A magic link: a symbolic link to "////" + rel.
@@ -75,7 +79,26 @@ struct Run {
     std::string out;
     std::string err;
     bool timed_out = false;  // killed when its time ran out
+    long max_rss_kb = 0;     // peak resident set, in KiB
 };
+
+// Whether this build runs under AddressSanitizer, whose shadow memory takes
+// terabytes of address space: limits on address space do not apply then.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// Limits this process's address space (not under AddressSanitizer): for
+// the child of a death test that must not take memory by the gigabyte.
+void limit_address_space(unsigned long long bytes);
 
 // How run_with starts a program: extra "NAME=value" environment entries,
 // standard input, a working directory (empty: the caller's) and a time
