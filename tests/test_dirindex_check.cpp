@@ -411,4 +411,57 @@ TEST_F(Clone, BrokenSourceWritesNothing) {
     EXPECT_EQ(clone_dirindex("missing", "dst", nullptr, nullptr), -1);
 }
 
+// A file that claims more than any index holds is refused before it is
+// mapped or copied: beyond the 4 GiB its offsets reach, or with a hole of
+// 8 KiB (no index has that many zeros in a row). A file within both
+// bounds is read and judged by the check.
+TEST_F(Clone, FilesLargerThanTheyHoldAreNeverRead) {
+    const std::string sound = three();
+    {
+        // Whether this filesystem shows holes at all.
+        kxtest::write_file(dir_ + "/probe", "x");
+        ASSERT_EQ(truncate((dir_ + "/probe").c_str(), 1 << 20), 0);
+        int fd = open((dir_ + "/probe").c_str(), O_RDONLY | O_CLOEXEC);
+        off_t hole = lseek(fd, 0, SEEK_HOLE);
+        close(fd);
+        if (hole < 0 || hole >= (1 << 20))
+            GTEST_SKIP() << "the filesystem of " << dir_ << " shows no holes";
+    }
+    struct Case {
+        const char *what;
+        off_t size;   // the sound index is extended to this size, as a hole
+        bool refused;
+    } cases[] = {
+        {"16 GiB", off_t(16) << 30, true},
+        {"4 GiB and one byte", off_t(UINT32_MAX) + 1, true},
+        {"just under 4 GiB", off_t(UINT32_MAX) - 4096, true},
+        {"a hole of 8 KiB", 4096 + 8192, true},
+        {"a hole of less than 8 KiB", 4096 + 8191, false},
+    };
+    dirtest::InDir in(dir_);
+    dirtest::Level level(0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kxtest::write_file(dir_ + "/src", sound);
+        ASSERT_EQ(truncate((dir_ + "/src").c_str(), c.size), 0);
+        struct stat st;
+        void *map = mmap_file("src", &st);
+        int err = errno;
+        if (map)
+            munmap(map, static_cast<size_t>(st.st_size));
+        EXPECT_EQ(map == nullptr, c.refused);
+        EXPECT_EQ(read_dirindex("src"), nullptr);  // refused, or broken by its zeros
+        if (!c.refused)
+            continue;
+        EXPECT_EQ(err, EFBIG);
+        EXPECT_EQ(fsck_dirindex(".", "src", nullptr, nullptr), -1);
+        for (const char *uuid : {old_, static_cast<const char *>(nullptr)}) {
+            errno = 0;
+            EXPECT_EQ(clone_dirindex("src", "dst", uuid, uuid ? new_ : nullptr), -1);
+            EXPECT_EQ(errno, EFBIG);
+            EXPECT_FALSE(kxtest::exists(dir_ + "/dst"));
+        }
+    }
+}
+
 }  // namespace

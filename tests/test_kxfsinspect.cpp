@@ -165,6 +165,7 @@ TEST(Inspect, DamagedAndUnreadableIndexes) {
     auto first = dirtest::parse(good)[0];
     struct Case {
         std::string bytes, finding, result;
+        off_t size = 0;  // the file is extended to it, as a hole
     } cases[] = {
         {mutated([&](std::string &b) { b[first.at + 16] ^= 1; }), "WARNING: wrong checksum '" + file + "'", "sound"},
         {mutated([](std::string &b) { b[0] = 1; }), "FATAL: wrong signature '" + file + "' 402de101", "broken"},
@@ -177,9 +178,14 @@ TEST(Inspect, DamagedAndUnreadableIndexes) {
         {mutated([&](std::string &b) { dirtest::put32(b, first.at + 4, 0); }), "FATAL: bad reclen", "broken"},
         {good.substr(0, good.size() - 7), "", "broken"},
         {"", "FATAL: truncated header '" + file + "'", "broken"},
+        {good, "can't mmap dirindex file '" + file + "': File too large", "broken", off_t(16) << 30},
+        {good, "can't mmap dirindex file '" + file + "': File too large", "broken", 1 << 16},
     };
     for (const Case &c : cases) {
         write_index(file, c.bytes);
+        if (c.size) {
+            ASSERT_EQ(truncate(file.c_str(), c.size), 0);
+        }
         for (bool as_json : {true, false}) {
             kxtest::Run r = as_json ? inspect({"--json", "dirindex", file}) : inspect({"dirindex", file});
             EXPECT_EQ(r.status, 1) << c.finding << r.err;
@@ -342,6 +348,14 @@ TEST(Inspect, EntryNamesTheFileTheContainerReads) {
     // The text form says the same for a person.
     kxtest::Run r = inspect({"entry", "-t", a.tmpl, a.dir, "etc/motd"});
     EXPECT_TRUE(contains(r.out, "reads             " + a.cow_path("pkg/etc/motd") + "\n"));
+
+    // An index larger than any is broken, and never read.
+    ASSERT_EQ(truncate((a.root + "/bin/" DIRINDEX_NAME).c_str(), off_t(16) << 30), 0);
+    r = inspect({"--json", "entry", "-t", a.tmpl, a.dir, "bin/ls"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(parsed(r)["entry"]["problem"], "broken dirindex");
+    r = inspect({"--json", "area", "-t", a.tmpl, a.dir});
+    EXPECT_EQ(parsed(r)["problem_counts"]["broken_dirindex"], 1) << r.out;
 }
 
 // A hostile area may point its top directories elsewhere: nothing is read

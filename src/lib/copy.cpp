@@ -240,6 +240,7 @@ int link_first(const FirstName &first, int root, int dfd, const char *name) {
 
 void copy_dirindex(const Dir &d, const char *name) {
     int rc = clone_dirindex_at(d.sfd, name, d.dfd, name, src_uuid, dst_uuid, d.shown.c_str());
+    const int err = errno;
     if (rc < 0) {
         if (trace_on(2))
             debug_print(2, "Error during dirindex clone '%s/%s'\n", d.shown.c_str(), name);
@@ -252,6 +253,13 @@ void copy_dirindex(const Dir &d, const char *name) {
     if (rc == 0 && fstatat(d.dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
         return;
     unlinkat(d.dfd, name, 0);
+    // Except a file larger than any index or with holes no index has: it
+    // is broken by its size, and a copy would cost all of that size.
+    if (rc < 0 && err == EFBIG) {
+        werror(err, "Can't copy regular file '%s/%s' to '%s'", d.shown.c_str(), name,
+               kx::join(d.dst_shown, name).c_str());
+        return;
+    }
     if (copy_reg_file_at(d.sfd, name, d.dfd, name) != 0)
         error(1, errno, "Can't copy regular file '%s/%s' to '%s'", d.shown.c_str(), name,
               kx::join(d.dst_shown, name).c_str());

@@ -262,9 +262,14 @@ void *mmap_file_at(int dirfd, const char *name, struct stat *st, const char *dir
         warn_with(EINVAL, "can't open dirindex file '%s'", kx::shown_path(dir_shown, name).c_str());
         return nullptr;
     }
-    // An empty file cannot be mapped.
+    // An empty file cannot be mapped. A file larger than any index, or one
+    // claiming more than it holds, is refused before it costs its size.
     if (s->st_size <= 0) {
         warn_with(EINVAL, "can't mmap dirindex file '%s'", kx::shown_path(dir_shown, name).c_str());
+        return nullptr;
+    }
+    if (!dx::may_be_index(fd.get(), static_cast<uint64_t>(s->st_size))) {
+        warn_with(errno, "can't mmap dirindex file '%s'", kx::shown_path(dir_shown, name).c_str());
         return nullptr;
     }
     void *map = mmap(nullptr, static_cast<size_t>(s->st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE,
@@ -573,6 +578,17 @@ int correct_core(const char *name, void *map, size_t size, int outdirfd, const c
     return rc;
 }
 
+// False, with errno EFBIG, when the regular file src is larger than any
+// index or holds a hole no index has: a byte-for-byte copy would cost the
+// file's whole size. Anything that cannot be judged is left to the copy.
+bool source_may_be_index(int dirfd, const char *src) {
+    kx::Fd fd(openat(dirfd, src, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return true;
+    return dx::may_be_index(fd.get(), static_cast<uint64_t>(st.st_size));
+}
+
 // clone_dirindex between two directories.
 int clone_core(int src_dirfd, const char *src, int dst_dirfd, const char *dst, bool exclusive,
                const char *old_uuid, const char *new_uuid, const char *dir_shown) {
@@ -580,7 +596,9 @@ int clone_core(int src_dirfd, const char *src, int dst_dirfd, const char *dst, b
         struct stat st;
         void *map = mmap_file_at(src_dirfd, src, &st, nullptr);
         if (!map) {
-            werror(errno, "can't mmap dirindex file '%s'", in_dir(dir_shown, src).c_str());
+            int err = errno;
+            werror(err, "can't mmap dirindex file '%s'", in_dir(dir_shown, src).c_str());
+            errno = err;
             return -1;
         }
         kx::Mapping mapping(map, static_cast<size_t>(st.st_size));
@@ -590,10 +608,13 @@ int clone_core(int src_dirfd, const char *src, int dst_dirfd, const char *dst, b
             werror(errno, "can't munmap dirindex file '%s'", in_dir(dir_shown, src).c_str());
         return rc;
     }
-    int rc = exclusive ? copy_reg_file_at(src_dirfd, src, dst_dirfd, dst)
-                       : copy_reg_file(src, dst);
+    int rc = !source_may_be_index(src_dirfd, src) ? -1
+             : exclusive                          ? copy_reg_file_at(src_dirfd, src, dst_dirfd, dst)
+                                                  : copy_reg_file(src, dst);
     if (rc != 0) {
-        werror(errno, "can't copy dirindex file '%s'", in_dir(dir_shown, src).c_str());
+        int err = errno;
+        werror(err, "can't copy dirindex file '%s'", in_dir(dir_shown, src).c_str());
+        errno = err;
         return -1;
     }
     return 0;

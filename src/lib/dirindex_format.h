@@ -22,6 +22,9 @@
 
 #include "libkxfsutil.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -104,6 +107,49 @@ inline constexpr uint64_t target_block(uint64_t tlen) {
 // Offset of the first byte after the bucket table.
 inline constexpr uint64_t table_end(uint64_t buckets) {
     return kHeaderSize + 4 * buckets;
+}
+
+// The largest index there is: every offset in the file is 32-bit, and the
+// writer refuses to produce a larger one.
+inline constexpr uint64_t kFileMax = UINT32_MAX;
+
+// No index holds this many zero bytes in a row: every 4096-byte block of
+// one holds the header, a record head or a target text, apart from the
+// padding after a name or text and a gap of less than a block before a
+// record that would straddle.
+inline constexpr uint64_t kZeroRunMax = 2 * uint64_t(kBlock);
+
+// Whether the open file fd of the given size can be an index, judged from
+// its size and holes alone, without reading it: a larger file, or one with
+// a hole of kZeroRunMax bytes or more, is none. Where the filesystem cannot
+// tell its holes, the size alone decides. On false, errno is EFBIG. The
+// file offset is left where it was.
+inline bool may_be_index(int fd, uint64_t size) {
+    if (size > kFileMax) {
+        errno = EFBIG;
+        return false;
+    }
+    const int saved = errno;
+    const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+    bool fits = true;
+    for (off_t at = 0; static_cast<uint64_t>(at) < size;) {
+        off_t hole = ::lseek(fd, at, SEEK_HOLE);
+        if (hole < 0 || static_cast<uint64_t>(hole) >= size)
+            break;
+        off_t data = ::lseek(fd, hole, SEEK_DATA);
+        uint64_t end = data < 0 || static_cast<uint64_t>(data) > size ? size : uint64_t(data);
+        if (end - uint64_t(hole) >= kZeroRunMax) {
+            fits = false;
+            break;
+        }
+        if (data <= hole)
+            break;
+        at = data;
+    }
+    if (offset >= 0)
+        ::lseek(fd, offset, SEEK_SET);
+    errno = fits ? saved : EFBIG;
+    return fits;
 }
 
 // Bucket count for n records.

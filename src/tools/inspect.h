@@ -45,6 +45,15 @@ nlohmann::json host_type(const std::string &path);
 // messages); anything else is Unreadable.
 std::string read_regular(int dirfd, const char *name, const std::string &shown_path);
 
+// The whole content of the dirindex file name beneath dirfd, as
+// read_regular reads it; nothing, without reading it, when the file is
+// larger than any index or has holes no index has (it is broken then).
+// size is set to the file's size.
+std::optional<std::string> read_index(int dirfd, const char *name, const std::string &shown_path,
+                                      uint64_t &size);
+// The document of the dirindex subcommand for an index read_index refused.
+nlohmann::json unreadable_index_report(const std::string &name, uint64_t size);
+
 // One record as found in a dirindex file; name and target view its bytes.
 struct Record {
     uint64_t offset;

@@ -193,10 +193,11 @@ int open_quietly(int dirfd, const char *name) {
     return fd;
 }
 
-// The whole content of the regular file name beneath dirfd. Anything that
-// is not a regular file is refused before it is opened; shown is the path
-// for messages.
-std::string read_regular(int dirfd, const char *name, const std::string &shown_path) {
+namespace {
+
+// The regular file name beneath dirfd, opened to be read; its status in
+// fst. Anything that is not a regular file is refused before it is opened.
+kx::Fd open_regular(int dirfd, const char *name, const std::string &shown_path, struct stat &fst) {
     struct stat st;
     if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         unreadable(quoted_error("can't open", shown_path, errno));
@@ -205,19 +206,52 @@ std::string read_regular(int dirfd, const char *name, const std::string &shown_p
     kx::Fd fd(open_quietly(dirfd, name));
     if (!fd.ok())
         unreadable(quoted_error("can't open", shown_path, errno));
-    struct stat fst;
     if (::fstat(fd.get(), &fst) != 0)
         unreadable(quoted_error("can't fstat", shown_path, errno));
     if (!S_ISREG(fst.st_mode) || fst.st_ino != st.st_ino || fst.st_dev != st.st_dev)
         unreadable("'" + shown_path + "' changed while it was opened");
-    // Offsets in a dirindex are 32-bit: no file the tools read is larger.
-    if (static_cast<uint64_t>(fst.st_size) > UINT32_MAX)
-        unreadable("'" + shown_path + "' is too large (" + std::to_string(fst.st_size) + " bytes)");
+    return fd;
+}
+
+std::string read_open(int fd, const struct stat &fst, const std::string &shown_path) {
     std::string bytes;
     bytes.reserve(static_cast<size_t>(fst.st_size));
-    if (!kx::read_all(fd.get(), bytes))
+    if (!kx::read_all(fd, bytes))
         unreadable(quoted_error("can't read", shown_path, errno));
     return bytes;
+}
+
+}  // namespace
+
+std::string read_regular(int dirfd, const char *name, const std::string &shown_path) {
+    struct stat fst;
+    kx::Fd fd = open_regular(dirfd, name, shown_path, fst);
+    // Offsets in a dirindex are 32-bit: no file the tools read is larger.
+    if (static_cast<uint64_t>(fst.st_size) > dx::kFileMax)
+        unreadable("'" + shown_path + "' is too large (" + std::to_string(fst.st_size) + " bytes)");
+    return read_open(fd.get(), fst, shown_path);
+}
+
+std::optional<std::string> read_index(int dirfd, const char *name, const std::string &shown_path,
+                                      uint64_t &size) {
+    struct stat fst;
+    kx::Fd fd = open_regular(dirfd, name, shown_path, fst);
+    size = static_cast<uint64_t>(fst.st_size);
+    if (!dx::may_be_index(fd.get(), size))
+        return std::nullopt;
+    return read_open(fd.get(), fst, shown_path);
+}
+
+json unreadable_index_report(const std::string &name, uint64_t size) {
+    return json{{"size", size},
+                {"header", nullptr},
+                {"buckets", nullptr},
+                {"records", json::array()},
+                {"records_complete", false},
+                {"check",
+                 {{"result", "broken"},
+                  {"findings", json::array({text_value(quoted_error("can't mmap dirindex file", name, EFBIG))})}}},
+                {"problems", true}};
 }
 
 // ---- the dirindex report ------------------------------------------------------

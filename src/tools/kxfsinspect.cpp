@@ -347,12 +347,14 @@ void from_template_dir(EntryLookup &lk, int dirfd, const std::string &dir_rel,
     }
     if (!S_ISREG(st.st_mode))
         return;
-    std::string bytes = read_regular(dirfd, DIRINDEX_NAME, marker_path);
+    uint64_t size;
+    std::optional<std::string> index = read_index(dirfd, DIRINDEX_NAME, marker_path, size);
     doc["at"] = text_value(marker_rel);
-    if (check_index(marker_path, bytes, nullptr, nullptr) == -2) {
+    if (!index || check_index(marker_path, *index, nullptr, nullptr) == -2) {
         set_problem(doc, "broken dirindex");
         return;
     }
+    const std::string &bytes = *index;
     bool complete;
     std::vector<Record> records = list_records(bytes, complete);
     auto it = std::find_if(records.begin(), records.end(),
@@ -489,9 +491,14 @@ int run_dirindex(const Invocation &inv, json &doc) {
     if (inv.template_dir)
         tdir = template_dir(inv);
     doc["file"] = text_value(file);
-    std::string bytes = read_regular(AT_FDCWD, file, file);
+    uint64_t size;
+    std::optional<std::string> bytes = read_index(AT_FDCWD, file, file, size);
+    if (!bytes) {
+        doc.update(kxinspect::unreadable_index_report(file, size));
+        return 1;
+    }
     bool problems = false;
-    doc.update(kxinspect::dirindex_report(file, bytes, tdir ? tdir->c_str() : nullptr, problems));
+    doc.update(kxinspect::dirindex_report(file, *bytes, tdir ? tdir->c_str() : nullptr, problems));
     return problems ? 1 : 0;
 }
 
@@ -898,7 +905,7 @@ void print_dirindex(const json &doc) {
     line("file", shown_value(doc["file"]) + " (" + std::to_string(doc["size"].get<uint64_t>()) + " bytes)");
     const json &h = doc["header"];
     if (h.is_null()) {
-        line("header", "truncated");
+        line("header", doc["size"].get<uint64_t>() < DIRINDEX_HEADER_SIZE ? "truncated" : "not read");
     } else {
         line("signature", number_hex(h["signature"]) + (h["signature_ok"].get<bool>() ? " (right)" : " (wrong)"));
         line("start", std::to_string(h["start"].get<uint32_t>()));
