@@ -16,7 +16,9 @@ using kxtest::make_symlink;
 using kxtest::read_file;
 using kxtest::write_file;
 using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -74,6 +76,29 @@ TEST_F(Config, LongLinesAreReadWhole) {
     line += std::string(2 * 4095 - line.size(), ' ') + "UUID=\"forged\"\n";
     EXPECT_EQ(file_param(lead + line, "UUID"), "real");
     EXPECT_EQ(file_param(lead + line, "COMMENT"), std::string(5000, 'x'));
+}
+
+// A line longer than any parameter is passed over, however long it is,
+// and said to be so; the lines after it are read.
+TEST_F(Config, EndlessLinesArePassedOver) {
+    const std::string f = host_.path("ve.conf");
+    const std::string at_bound = "UUID=\"" + std::string(65536 - 7, 'b') + "\"";
+    const std::string over = "UUID=\"" + std::string(65536 - 6, 'o') + "\"";
+    write_file(f, "UUID=\"real\"\n" + at_bound + "\n");
+    EXPECT_EQ(take(read_ve_file_config_param(f.c_str(), "UUID")), std::string(65536 - 7, 'b'));
+    write_file(f, "UUID=\"real\"\n" + over + "\nOTHER=1\n");
+    CaptureStdout();
+    EXPECT_EQ(take(read_ve_file_config_param(f.c_str(), "UUID")), "real");
+    EXPECT_EQ(GetCapturedStdout(),
+              "Warning: Line 2 of '" + f + "' is longer than 65536 bytes: ignored\n");
+    kxtest::write_sparse_file(f, "OSTEMPLATE=\"", off_t(3) << 30, "\nOSTEMPLATE=\"after\"\n");
+    EXPECT_EXIT(
+        {
+            kxtest::limit_address_space(256 << 20);
+            kxfsutil_debug_level = 0;
+            std::exit(take(read_ve_file_config_param(f.c_str(), "OSTEMPLATE")) == "after" ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Config, ReadTraces) {

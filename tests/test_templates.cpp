@@ -171,6 +171,25 @@ TEST_F(Templates, MissingFieldsAreFatal) {
                 "Error: Unable to open '.*none': No such file");
 }
 
+// A line longer than any package line is refused for what it is, and
+// never held whole.
+TEST_F(Templates, EndlessLinesAreRefused) {
+    const std::string file = host_.path("area/templates/kxpackages");
+    const std::string refusal =
+        "Error: Line 2 of '" + file + "' is longer than 65536 bytes";
+    write_file(file, "pkg x86_64 1.0\n" + std::string(65537, 'x') + "\n");
+    EXPECT_EXIT(read_templates(file.c_str()), testing::ExitedWithCode(1), refusal);
+    kxtest::write_sparse_file(file, "pkg x86_64 1.0\n", off_t(3) << 30, "\n");
+    EXPECT_EXIT(
+        {
+            kxtest::limit_address_space(256 << 20);
+            read_templates(file.c_str());
+        },
+        testing::ExitedWithCode(1), refusal);
+    write_file(file, "pkg x86_64 " + std::string(65536 - 11, '1') + "\n");
+    EXPECT_EQ(entries(load(kxtest::read_file(file))).size(), 3u);
+}
+
 TEST_F(Templates, PrefixFromThePackageTool) {
     std::string root = host_.template_root();
     package_tool_prints(root + "/distro/1/x86_64/config\nsecond line\n");

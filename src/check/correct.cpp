@@ -23,12 +23,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 
 #include "area.h"
 #include "check.h"
+#include "lines.h"
 
 int repaired_index_fd = -1;
 std::string repaired_index_name;
@@ -377,15 +379,24 @@ void load_drop_journal() {
     drops.loaded = true;
     struct stat st;
     kx::Fd fd = kx::open_regular_at(area->tree.fd, kDropJournalName, &st);
-    std::string data;
-    if (!fd.ok() || st.st_nlink != 1 || !kx::read_all(fd.get(), data))
+    if (!fd.ok() || st.st_nlink != 1)
+        return;
+    std::unique_ptr<FILE, int (*)(FILE *)> in(::fdopen(fd.get(), "r"), std::fclose);
+    if (!in)
+        return;
+    fd.release();
+    // Read line by line: whatever the file's size, a line longer than any
+    // name is passed over, not held.
+    std::unordered_set<std::string> names;
+    std::string line;
+    kx::LineReader lines(in.get());
+    for (kx::LineReader::Result r; (r = lines.next(line)) != kx::LineReader::end && lines.ended();)
+        if (r == kx::LineReader::line)
+            names.insert(std::move(line));
+    if (std::ferror(in.get()))
         return;
     drops.found = {st.st_dev, st.st_ino};
-    std::string_view rest(data);
-    for (size_t end; (end = rest.find('\n')) != std::string_view::npos;) {
-        drops.names.emplace(rest.substr(0, end));
-        rest.remove_prefix(end + 1);
-    }
+    drops.names = std::move(names);
 }
 
 // Writes the cow name to the journal before its link's mark is cleared. A

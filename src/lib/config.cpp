@@ -17,6 +17,7 @@
 
 #include "host.h"
 #include "libkxfsutil.h"
+#include "lines.h"
 
 namespace {
 
@@ -170,10 +171,16 @@ char *kx::read_config_param(FILE *in, const char *file, const char *name) {
     std::string_view key(name);
     std::string value;
     bool found = false;
-    char *line = nullptr;
-    size_t cap = 0;
-    while (::getline(&line, &cap, in) >= 0) {
-        std::string_view text(line);  // up to a NUL, as a C string ends
+    std::string line;
+    kx::LineReader lines(in);
+    for (kx::LineReader::Result r; (r = lines.next(line)) != kx::LineReader::end;) {
+        // No parameter is that long: the line is garbage, whatever it begins with.
+        if (r == kx::LineReader::too_long) {
+            warning(0, "Line %zu of '%s' is longer than %zu bytes: ignored", lines.number(), file,
+                    kx::kLineMax);
+            continue;
+        }
+        std::string_view text(line.c_str());  // up to a NUL, as a C string ends
         // "=" must follow: VE_PRIVATE_OLD= does not define VE_PRIVATE.
         if (!begins_with(text, key) || text.substr(key.size(), 1) != "=")
             continue;
@@ -183,7 +190,6 @@ char *kx::read_config_param(FILE *in, const char *file, const char *name) {
             found = true;
         }
     }
-    std::free(line);
     if (!found) {
         if (kxfsutil_debug_level >= 4)
             debug_print(4, "Unable to load %s from '%s'\n", name, file);

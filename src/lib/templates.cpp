@@ -19,6 +19,7 @@
 #include "area.h"
 #include "host.h"
 #include "libkxfsutil.h"
+#include "lines.h"
 #include "process.h"
 
 char **kxpackages_array = nullptr;
@@ -153,11 +154,14 @@ namespace {
 char **read_package_lines(FILE *in, const char *path) {
     char **list = nullptr;
     int capacity = 0, count = 0;
-    char *line = nullptr;
-    size_t cap = 0;
-    while (::getline(&line, &cap, in) >= 0)
-        add_package(&list, &capacity, &count, path, line);
-    std::free(line);
+    std::string line;
+    kx::LineReader lines(in);
+    for (kx::LineReader::Result r; (r = lines.next(line)) != kx::LineReader::end;) {
+        if (r == kx::LineReader::too_long)
+            error(1, 0, "Line %zu of '%s' is longer than %zu bytes", lines.number(), path,
+                  kx::kLineMax);
+        add_package(&list, &capacity, &count, path, line.data());
+    }
     kxpackages_array = list;
     return list;
 }
