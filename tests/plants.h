@@ -77,6 +77,15 @@ constexpr const char *kUuid = "11111111-2222-3333-4444-555555555555";
 // copy of it anywhere else is found.
 constexpr const char *kSecret = "CANARY-SECRET";
 
+// Bounds of a run in a row that plants files of a huge apparent size or
+// lines without end: the address space it gets and the largest file it may
+// write (so that a tool that would fill the disk dies instead), and the
+// resident set it may reach at peak. The address space is not limited under
+// AddressSanitizer, nor the resident set checked.
+constexpr unsigned long long kAddressSpace = 256ull << 20;
+constexpr unsigned long long kFileSizeMax = 1ull << 30;
+constexpr long kResidentMaxKiB = 64 << 10;
+
 inline double time_limit() {
     const char *v = std::getenv("KXFS_PLANTS_TIMEOUT");
     double t = v ? std::atof(v) : 0;
@@ -359,7 +368,9 @@ inline void find_copies(int fd, const std::string &shown, const std::set<ino_t> 
             int sub = openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0)
                 find_copies(sub, path, own, out);
-        } else if (S_ISREG(st.st_mode) && !own.count(st.st_ino)) {
+        } else if (S_ISREG(st.st_mode) && !own.count(st.st_ino) &&
+                   static_cast<unsigned long long>(st.st_size) <= kFileSizeMax) {
+            // (A larger file is one a row planted: no bounded run writes it.)
             int fd = openat(dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             if (fd >= 0 && read_all(fd).find(kSecret) != std::string::npos)
                 out.push_back(path);
@@ -456,6 +467,9 @@ public:
     // Canary paths whose inode also has a name inside the area.
     std::set<std::string> shared;
     std::optional<Swap> swap;
+    // Whether the run gets the bounds of kAddressSpace, kFileSizeMax and
+    // kResidentMaxKiB.
+    bool bounded = false;
 
     // The sound area tree at dir: a version link, magic links with and
     // without the cow mark and their cow files, a lost link, a broken mark,
@@ -728,8 +742,14 @@ inline Verdict verify(Scene &s, const Command &cmd) {
             options.env.push_back("KXSWAP_WHERE=" + s.host.path(s.swap->where));
     }
 
+    std::vector<std::string> argv = cmd.argv;
+    const bool bounded = s.bounded && !kxtest::kSanitized;
+    if (bounded)
+        argv.insert(argv.begin(), {"/usr/bin/prlimit", "--as=" + std::to_string(kAddressSpace),
+                                   "--fsize=" + std::to_string(kFileSizeMax), "--"});
+
     Verdict v;
-    v.run = kxtest::run_with(cmd.argv, options);
+    v.run = kxtest::run_with(argv, options);
     if (v.run.timed_out)
         v.problems.push_back("hung: killed after " + std::to_string(int(options.timeout)) + " s");
     else if (v.run.status >= 128)
@@ -737,6 +757,16 @@ inline Verdict verify(Scene &s, const Command &cmd) {
     for (const char *sign : {"Sanitizer", "runtime error:"})
         if (v.run.err.find(sign) != std::string::npos)
             v.problems.push_back(std::string("sanitizer report (\"") + sign + "\")");
+    if (bounded) {
+        if (v.run.max_rss_kb > kResidentMaxKiB)
+            v.problems.push_back("used " + std::to_string(v.run.max_rss_kb >> 10) +
+                                 " MiB of memory at peak (bound: " +
+                                 std::to_string(kResidentMaxKiB >> 10) + " MiB)");
+        for (const char *sign : {"Cannot allocate memory", "not enough memory"})
+            if ((v.run.out + v.run.err).find(sign) != std::string::npos)
+                v.problems.push_back(std::string("ran out of its address space (\"") + sign +
+                                     "\")");
+    }
     for (std::string &d : differences("canary", canary_before, shoot(s.canary), s.shared))
         v.problems.push_back(std::move(d));
     for (std::string &d : differences("working directory", cwd_before, shoot(s.cwd)))

@@ -282,6 +282,31 @@ void long_names(Scene &s) {
 }
 void deep_tree(Scene &s) { dir_chain(s.root, "d", 600); }
 
+// Files of a huge apparent size that take nothing on disk, and lines
+// without end: the runs are bounded in memory and in the files they write.
+void sparse_file(Scene &s, const std::string &path, const std::string &head, off_t size,
+                 const std::string &tail) {
+    s.bounded = true;
+    kxtest::write_sparse_file(path, head, size, tail);
+}
+void index_extended(Scene &s, off_t size) {
+    std::string index = s.in_root("usr/sbin/" DIRINDEX_NAME);
+    sparse_file(s, index, kxtest::read_file(index), size, "");
+}
+void index_16g(Scene &s) { index_extended(s, off_t(16) << 30); }
+void index_hollow(Scene &s) { index_extended(s, off_t(UINT32_MAX) - 4096); }
+void kxpackages_endless_line(Scene &s) {
+    sparse_file(s, s.in_area("templates/kxpackages"), "pkg x86_64 1.0\n", off_t(3) << 30, "\n");
+}
+void ve_conf_endless_line(Scene &s) {
+    sparse_file(s, s.in_area("ve.conf"), "", off_t(3) << 30, "\nOSTEMPLATE=\"distro\"\n");
+}
+// (The checker appends to the journal it finds: within the bound on the
+// size of the files a run writes.)
+void oempty_journal_sparse(Scene &s) {
+    sparse_file(s, s.in_tree(".kxfsutil-oempty.journal"), "", off_t(512) << 20, "\n");
+}
+
 // What a container's tree may hold.
 void tree_specials(Scene &s) {
     kxtest::make_dirs(s.in_root("run"));
@@ -443,6 +468,12 @@ const Row kRows[] = {
     {"journal_records_abs_layout4", journal_records_abs, on(Resume), 4},
     {"journal_records_dotdot", journal_records_dotdot, on(Resume)},
     {"journal_records_dotdot_layout4", journal_records_dotdot, on(Resume), 4},
+    // Huge apparent sizes and endless lines.
+    {"index_16g", index_16g, kChecker | kUpgrades | kIndexers | kClones},
+    {"index_hollow", index_hollow, on(Report, Move, Index, Clone)},
+    {"kxpackages_endless_line", kxpackages_endless_line, on(Report)},
+    {"ve_conf_endless_line", ve_conf_endless_line, on(Report, Upgrade)},
+    {"oempty_journal_sparse", oempty_journal_sparse, on(OptEmpty, OptAll)},
     // What the container's tree holds.
     {"magic_dotdot", magic_dotdot, kAll & ~(on(Report, Ask, OptReplace))},
     {"long_names", long_names, on(Report, Remove, OptAll, Upgrade) | kIndexers | kClones},
