@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -118,14 +119,32 @@ inline void hard_link(const std::string &from, const std::string &to) {
         ADD_FAILURE() << "link " << from << " " << to << ": " << std::strerror(errno);
 }
 
+// Takes the immutable and append-only flags off the open inode fd.
+inline void unlock_inode(int fd) {
+    int word = 0;
+    if (ioctl(fd, 0x80086601UL, &word) == 0 && (word & 0x30)) {
+        word &= ~0x30;
+        ioctl(fd, 0x40086602UL, &word);
+    }
+}
+
 // Removes parent/name and everything below it through descriptors, so that
-// trees deeper than a path can name go too. One descriptor per level.
+// trees deeper than a path can name go too, locked inodes unlocked first.
+// One descriptor per level.
 inline void remove_tree_at(int parent, const char *name) {
     int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        unlinkat(parent, name, 0);
+        if (unlinkat(parent, name, 0) != 0 && errno == EPERM) {
+            int file = openat(parent, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (file >= 0) {
+                unlock_inode(file);
+                close(file);
+            }
+            unlinkat(parent, name, 0);
+        }
         return;
     }
+    unlock_inode(fd);
     fchmod(fd, 0700);
     DIR *d = fdopendir(fd);
     if (d == nullptr) {
@@ -136,13 +155,8 @@ inline void remove_tree_at(int parent, const char *name) {
     while (dirent *e = readdir(d))
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
             names.emplace_back(e->d_name);
-    for (const std::string &n : names) {
-        struct stat st;
-        if (fstatat(dirfd(d), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-            remove_tree_at(dirfd(d), n.c_str());
-        else
-            unlinkat(dirfd(d), n.c_str(), 0);
-    }
+    for (const std::string &n : names)
+        remove_tree_at(dirfd(d), n.c_str());
     closedir(d);
     unlinkat(parent, name, AT_REMOVEDIR);
 }
@@ -706,8 +720,10 @@ inline std::vector<std::string> option_arguments(const std::string &log) {
 // the package tool on PATH, and the swap library when the scene has a swap)
 // and collects every breach: a hang, a crash or sanitizer report, a changed
 // canary or working directory, an option smuggled to the package tool,
-// canary data copied into an area, a swap that never happened.
-inline Verdict verify(Scene &s, const Command &cmd) {
+// canary data copied into an area, a swap that never happened. With a
+// memory limit the tool runs with that much address space (not under the
+// sanitizers, whose shadow memory takes far more).
+inline Verdict verify(Scene &s, const Command &cmd, long memory_mb = 0) {
     settle(s.canary);
     settle(s.cwd);
     const Shot canary_before = shoot(s.canary);
@@ -747,6 +763,9 @@ inline Verdict verify(Scene &s, const Command &cmd) {
     if (bounded)
         argv.insert(argv.begin(), {"/usr/bin/prlimit", "--as=" + std::to_string(kAddressSpace),
                                    "--fsize=" + std::to_string(kFileSizeMax), "--"});
+    else if (memory_mb > 0 && !kxtest::kSanitized)
+        argv.insert(argv.begin(),
+                    {"/usr/bin/prlimit", "--as=" + std::to_string(memory_mb << 20), "--"});
 
     Verdict v;
     v.run = kxtest::run_with(argv, options);

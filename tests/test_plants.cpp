@@ -389,6 +389,10 @@ struct Row {
     void (*plant)(Scene &);
     unsigned modes;
     int layout = 3;
+    // What the run must have done besides holding the boundary, and the
+    // address space it may take (MiB, 0 for no limit).
+    void (*outcome)(Scene &, Verdict &) = nullptr;
+    long memory_mb = 0;
 };
 
 constexpr unsigned kTop = on(Report, Remove, Upgrade, Index, Clone);
@@ -542,7 +546,9 @@ TEST_P(Plants, AreaBoundaryHolds) {
         row.plant(s);
         if (HasFailure())
             return;  // the plant could not be built
-        Verdict v = verify(s, command_for(s));
+        Verdict v = verify(s, command_for(s), row.memory_mb);
+        if (row.outcome)
+            row.outcome(s, v);
         if (show())
             std::cout << name << ":\n" << v.report();
         if (kOpen.count(name) && !strict()) {
