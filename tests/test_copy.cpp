@@ -17,6 +17,7 @@
 #include <regex>
 #include <string>
 
+#include "base.h"
 #include "kxtest.h"
 #include "libkxfsutil.h"
 #include "tree_compare.h"
@@ -245,6 +246,34 @@ TEST_F(Copy, UnreadableIndexIsReproducedAsItIs) {
     EXPECT_EQ(lstat_of(src("d/" DIRINDEX_NAME)).st_ino, d);
     EXPECT_EQ(lstat_of(src("e/" DIRINDEX_NAME)).st_ino, e);
     EXPECT_EQ(kxtest::snapshot(src_).size(), 4u);  // no temporary left behind
+}
+
+// Holes stay holes: a sparse file takes no more room in the copy than in
+// the source, and reads the same.
+TEST_F(Copy, SparseFileKeepsItsHoles) {
+    const off_t size = off_t{256} << 20;
+    write_file(src("sparse"), "head");
+    {
+        kx::Fd fd(open(src("sparse").c_str(), O_WRONLY));
+        ASSERT_EQ(pwrite(fd.get(), "middle", 6, size / 2), 6);
+        ASSERT_EQ(ftruncate(fd.get(), size), 0);
+    }
+    struct stat s = lstat_of(src("sparse"));
+    if (s.st_blocks * 512 > (off_t{1} << 20))
+        GTEST_SKIP() << "this filesystem keeps no holes";
+    ASSERT_EQ(copy(0), 0);
+    struct stat d = lstat_of(dst("sparse"));
+    EXPECT_EQ(d.st_size, size);
+    EXPECT_LE(d.st_blocks, s.st_blocks);
+    kx::Fd fd(open(dst("sparse").c_str(), O_RDONLY));
+    char buf[8] = {};
+    for (off_t at : {off_t{0}, size / 2, size / 4, size - 8}) {
+        ASSERT_EQ(pread(fd.get(), buf, sizeof buf, at), 8);
+        std::string want = at == 0 ? std::string("head\0\0\0\0", 8)
+                         : at == size / 2 ? std::string("middle\0\0", 8)
+                                          : std::string(8, '\0');
+        EXPECT_EQ(std::string(buf, 8), want) << at;
+    }
 }
 
 class Correct : public Copy {};

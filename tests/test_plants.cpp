@@ -368,6 +368,38 @@ void race_marker_write(Scene &s) {
                   "canary/file", "open", s.rel_to_host(s.in_root("home/user"))};
 }
 
+// What a clone copies faithfully.
+constexpr off_t kSparseSize = off_t{256} << 20;
+void clone_sparse(Scene &s) {
+    kxtest::write_file(s.in_root("home/user/sparse"), "head\n", 0600);
+    int fd = open(s.in_root("home/user/sparse").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(pwrite(fd, "tail\n", 5, kSparseSize - 5), 5);
+    close(fd);
+}
+// The clone ended with 0, and the copy of the sparse file takes no more
+// room than the source and reads the same at both ends.
+void sparse_clone(Scene &s, Verdict &v) {
+    if (v.run.status != 0)
+        v.problems.push_back("the clone failed");
+    struct stat a, b;
+    if (lstat(s.in_root("home/user/sparse").c_str(), &a) != 0 ||
+        lstat((s.dst + "/root/home/user/sparse").c_str(), &b) != 0) {
+        v.problems.push_back("the sparse file is missing");
+        return;
+    }
+    if (b.st_size != kSparseSize || b.st_blocks > a.st_blocks)
+        v.problems.push_back("the sparse file's copy takes " + std::to_string(b.st_blocks * 512) +
+                             " bytes (the source " + std::to_string(a.st_blocks * 512) + ")");
+    int fd = open((s.dst + "/root/home/user/sparse").c_str(), O_RDONLY | O_CLOEXEC);
+    char head[5] = {}, tail[5] = {};
+    if (fd < 0 || pread(fd, head, 5, 0) != 5 || pread(fd, tail, 5, kSparseSize - 5) != 5 ||
+        std::string(head, 5) != "head\n" || std::string(tail, 5) != "tail\n")
+        v.problems.push_back("the sparse file's copy reads otherwise");
+    if (fd >= 0)
+        close(fd);
+}
+
 // The scenes go to /dev/shm when it can hold them (devices, scripts):
 // hundreds of hosts are built and removed, and on a disk the metadata work
 // triples the suite's time. It is mounted with relatime like a disk.
@@ -500,6 +532,8 @@ const Row kRows[] = {
     {"race_parent_remove", race_parent_remove, on(Move, Remove)},
     {"race_parent_cow", race_parent_cow, on(OptEmpty, OptAll, Upgrade)},
     {"race_marker_write", race_marker_write, kIndexers},
+    // Clones of trees a container can make.
+    {"clone_sparse", clone_sparse, on(Clone), 3, sparse_clone, 512},
 };
 
 // Rows the tools fail today, each as "row_mode". Such a row is reported as

@@ -124,8 +124,83 @@ int read_flags(int fd, long long *flags) {
     return 0;
 }
 
-// Copies the rest of in to out with a read/write loop in large blocks.
-int copy_by_blocks(int in, int out) {
+// Copies length bytes at offset pos of in to the same offset of out with
+// reads and writes in large blocks; a shorter in ends early.
+int copy_by_blocks(int in, int out, off_t pos, off_t length) {
+    std::unique_ptr<char, kx::FreeDeleter> buf(static_cast<char *>(std::malloc(kCopyBlock)));
+    if (!buf)
+        return -1;
+    while (length > 0) {
+        size_t want = length < static_cast<off_t>(kCopyBlock) ? static_cast<size_t>(length)
+                                                              : kCopyBlock;
+        ssize_t n = ::pread(in, buf.get(), want, pos);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            return 0;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::pwrite(out, buf.get() + done, static_cast<size_t>(n - done), pos + done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return -1;
+            done += w;
+        }
+        pos += n;
+        length -= n;
+    }
+    return 0;
+}
+
+// Set once copy_file_range has answered that it cannot serve.
+bool copy_range_missing = false;
+
+// Copies length bytes at offset pos of in to the same offset of out, inside
+// the kernel where the filesystems allow it.
+int copy_range(int in, int out, off_t pos, off_t length) {
+    while (length > 0 && !copy_range_missing) {
+        loff_t from = pos, to = pos;
+        size_t want = length < (1L << 30) ? static_cast<size_t>(length) : (1UL << 30);
+        ssize_t n = ::copy_file_range(in, &from, out, &to, want, 0);
+        if (n > 0) {
+            pos += n;
+            length -= n;
+            continue;
+        }
+        if (n == 0)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        if (errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP &&
+            errno != EBADF && errno != ETXTBSY)
+            return -1;
+        // Not here: the blocks serve, from where the kernel stopped.
+        if (errno == ENOSYS)
+            copy_range_missing = true;
+        break;
+    }
+    return length > 0 ? copy_by_blocks(in, out, pos, length) : 0;
+}
+
+// Copies the rest of in to out as a stream, to its end whatever the size
+// says: inside the kernel where it can, else by blocks.
+int copy_stream(int in, int out) {
+    for (;;) {
+        ssize_t n = copy_range_missing ? -1
+                                       : ::copy_file_range(in, nullptr, out, nullptr, 1UL << 30, 0);
+        if (n > 0)
+            continue;
+        if (n == 0)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        if (!copy_range_missing && errno != ENOSYS && errno != EXDEV && errno != EINVAL &&
+            errno != EOPNOTSUPP && errno != EBADF && errno != ETXTBSY)
+            return -1;
+        break;
+    }
     std::unique_ptr<char, kx::FreeDeleter> buf(static_cast<char *>(std::malloc(kCopyBlock)));
     if (!buf)
         return -1;
@@ -133,31 +208,41 @@ int copy_by_blocks(int in, int out) {
         ssize_t n = ::read(in, buf.get(), kCopyBlock);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            return 0;
+        if (n <= 0)
+            return n < 0 ? -1 : 0;
         if (!kx::write_all(out, buf.get(), static_cast<size_t>(n)))
             return -1;
     }
 }
 
-// Copies the rest of in to out inside the kernel where the filesystem allows.
+// Copies in to the new, empty file out keeping its holes: only the data
+// that SEEK_DATA and SEEK_HOLE find is copied, each part at its offset, and
+// the size is set at the end. A file whose holes cannot be asked for (a
+// filesystem without them, a file of /proc) is copied as a stream.
 int copy_data(int in, int out) {
+    off_t pos = 0;
     for (;;) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1UL << 30, 0);
-        if (n > 0)
-            continue;
-        if (n == 0)
-            return 0;
-        if (errno == EINTR)
-            continue;
-        // Not supported here: the offsets are where the kernel left them.
-        if (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
-            errno == EBADF || errno == ETXTBSY)
-            return copy_by_blocks(in, out);
-        return -1;
+        off_t data = ::lseek(in, pos, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break;
+        if (data < 0 && pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP || errno == ESPIPE))
+            return copy_stream(in, out);
+        if (data < 0)
+            return -1;
+        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0)
+            return -1;
+        if (copy_range(in, out, data, hole - data) != 0)
+            return -1;
+        pos = hole;
     }
+    // A hole at the end has no data to copy: the size makes it.
+    struct stat in_st, out_st;
+    if (::fstat(in, &in_st) != 0 || ::fstat(out, &out_st) != 0)
+        return -1;
+    if (out_st.st_size < in_st.st_size && ::ftruncate(out, in_st.st_size) != 0)
+        return -1;
+    return 0;
 }
 
 // The directory part and the final component of a path, as dirname and

@@ -37,8 +37,8 @@ int copy_attributes_open(int in, int out, int src_dirfd, const char *src, int ds
                          const char *dst_dir_shown);
 
 // Copies the regular file src of src_dirfd, which lstat described as st, to
-// the new file dst of dst_dirfd with its data and attributes, all through
-// the two open files. -1 with errno when the data could not be copied, else
+// the new file dst of dst_dirfd with its data, holes kept, and attributes,
+// all through the two open files. -1 with errno when the data could not be copied, else
 // as copy_attributes_open.
 int copy_file_with_attributes(int src_dirfd, const char *src, int dst_dirfd, const char *dst,
                               const struct stat &st, const char *src_dir_shown,
