@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -39,6 +40,42 @@ std::string cwd() {
     std::unique_ptr<char, decltype(&free)> p(getcwd(nullptr, 0), &free);
     return p ? p.get() : "";
 }
+
+constexpr int kImmutable = 0x10;
+constexpr int kAppendOnly = 0x20;
+constexpr int kNoDump = 0x40;
+
+// Adds flags to the inode flag word of path (the filesystem's own bits
+// kept); false when the filesystem refuses.
+bool add_flags(const std::string &path, int flags) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    int word = 0;
+    bool ok = fd >= 0 && ioctl(fd, 0x80086601UL, &word) == 0;
+    word |= flags;
+    ok = ok && ioctl(fd, 0x40086602UL, &word) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+// Takes the immutable and append-only flags off its paths when it goes,
+// so that the host can be removed.
+struct Unlock {
+    std::vector<std::string> paths;
+    void release() {
+        for (const std::string &p : paths) {
+            int fd = open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+            int word = 0;
+            if (fd >= 0 && ioctl(fd, 0x80086601UL, &word) == 0) {
+                word &= ~(kImmutable | kAppendOnly);
+                ioctl(fd, 0x40086602UL, &word);
+            }
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+    ~Unlock() { release(); }
+};
 
 class Copy : public testing::Test {
 protected:
@@ -248,6 +285,31 @@ TEST_F(Copy, UnreadableIndexIsReproducedAsItIs) {
     EXPECT_EQ(kxtest::snapshot(src_).size(), 4u);  // no temporary left behind
 }
 
+// Inode flags go on when every name of the copy is there: an immutable or
+// append-only file with several names and an immutable directory are
+// copied whole, with their flags, names and times.
+TEST_F(Copy, LockingFlagsGoOnLast) {
+    KX_REQUIRE_ROOT();
+    write_file(src("a/imm"), "immutable");
+    write_file(src("a/app"), "append only");
+    write_file(src("a/nodump"), "no dump");
+    kxtest::make_dirs(src("b"));
+    link(src("a/imm").c_str(), src("b/imm2").c_str());
+    link(src("a/app").c_str(), src("b/app2").c_str());
+    write_file(src("lockdir/f"), "in a locked directory");
+    kxcmp::settle_times(src_);
+    Unlock unlock{{src("a/imm"), src("a/app"), src("lockdir"), dst("a/imm"), dst("a/app"),
+                   dst("lockdir")}};
+    if (!add_flags(src("a/imm"), kImmutable))
+        GTEST_SKIP() << "no inode flags on this filesystem";
+    ASSERT_TRUE(add_flags(src("a/app"), kAppendOnly));
+    ASSERT_TRUE(add_flags(src("a/nodump"), kNoDump));
+    ASSERT_TRUE(add_flags(src("lockdir"), kImmutable));
+    kxcmp::Tree before = kxcmp::snapshot(src_);
+    ASSERT_EQ(copy(0), 0);
+    kxcmp::expect_same_tree(before, kxcmp::snapshot(dst_));
+}
+
 // Holes stay holes: a sparse file takes no more room in the copy than in
 // the source, and reads the same.
 TEST_F(Copy, SparseFileKeepsItsHoles) {
@@ -425,6 +487,73 @@ TEST_F(Correct, ReplacementThatCannotBeMadeIsReportedWithItsName) {
             if (entry != "second name" || rel == "d")
                 EXPECT_EQ(after[rel].ino, e.ino) << rel;
     }
+}
+
+// An entry that a flag locks against its replacement (the entry itself or
+// its directory immutable or append-only) is left as it is and reported
+// before anything of it changes; the correction goes on with the rest and
+// ends with 1. A flag that locks nothing goes to the replacement after its
+// rename. Once the locks are gone, a rerun corrects the rest.
+TEST_F(Correct, LockedEntriesAreLeftAndReported) {
+    KX_REQUIRE_ROOT();
+    const std::string target = std::string("vc/") + kUuid1 + "/x";
+    const std::string old_text = "////" + target;
+    const std::string new_text = std::string("////vc/") + kUuid2 + "/x";
+    struct Case {
+        std::string path;    // the entry
+        std::string holder;  // what carries the flag, "" for nothing
+        int flag;
+        bool link;
+    } cases[] = {
+        {"imm/sc", "imm", kImmutable, false},
+        {"app/ml", "app", kAppendOnly, true},
+        {"sc_imm", "sc_imm", kImmutable, false},
+        {"sc_app", "sc_app", kAppendOnly, false},
+        {"sc_nodump", "", 0, false},
+        {"ml", "", 0, true},
+    };
+    Unlock unlock;
+    for (const Case &c : cases) {
+        if (c.link)
+            kxtest::make_magic_link(src(c.path), target);
+        else
+            kxtest::make_shortcut_file(src(c.path), target);
+    }
+    ASSERT_TRUE(add_flags(src("sc_nodump"), kNoDump));
+    for (const Case &c : cases) {
+        if (!c.holder.empty()) {
+            ASSERT_TRUE(add_flags(src(c.holder), c.flag)) << c.holder;
+            unlock.paths.push_back(src(c.holder));
+        }
+    }
+    set_copy_uuids(kUuid1, kUuid2);
+    set_option(OPT_CORRECT);
+    kxfsutil_debug_level = 3;
+    CaptureStderr();
+    EXPECT_EQ(copy_directory_recursive_int(src_.c_str(), src_.c_str()), 1);
+    std::string err = GetCapturedStderr();
+    size_t entries = 0;
+    for (const Case &c : cases) {
+        std::string text = c.link ? kxtest::read_link(src(c.path)) : read_file(src(c.path));
+        std::string said = "Error: Can't correct '" + src(c.path) + "': '" + src(c.holder) +
+                           "' is immutable or append-only\n";
+        if (c.holder.empty()) {
+            EXPECT_EQ(text, new_text) << c.path;
+        } else {
+            EXPECT_EQ(text, old_text) << c.path;
+            EXPECT_NE(err.find(said), std::string::npos) << err;
+        }
+        entries += 1 + (c.path.find('/') != std::string::npos);
+    }
+    EXPECT_EQ(kxcmp::flags_of(src("sc_nodump"), lstat_of(src("sc_nodump"))) & kNoDump, kNoDump);
+    // No temporary was made for a locked entry.
+    EXPECT_EQ(kxtest::snapshot(src_).size(), entries);
+
+    unlock.release();
+    EXPECT_EQ(copy_directory_recursive_int(src_.c_str(), src_.c_str()), 0);
+    for (const Case &c : cases)
+        EXPECT_EQ(c.link ? kxtest::read_link(src(c.path)) : read_file(src(c.path)), new_text);
+    EXPECT_EQ(kxtest::snapshot(src_).size(), entries);
 }
 
 TEST_F(Correct, ThirdNameFollowsTheRewrittenInode) {

@@ -569,7 +569,7 @@ const Sweep kSweeps[] = {
     {"OptimizeReplace", [] { return optimization_row("oreplace"); }, 25, false},
     {"OptimizeEmpty", [] { return optimization_row("oempty"); }, 4, false},
     {"Clone", [] { return clone_row(false); }, 250, false},
-    {"CloneCorrect", [] { return clone_row(true); }, 120, false},
+    {"CloneCorrect", [] { return clone_row(true); }, 110, false},
     {"Upgrade", upgrade_row, 90, false},
     {"DirindexChanged", [] { return dirindex_row(false); }, 10, true},
     {"CheckerMoveChanged", [] { return correction_row("move"); }, 10, true},

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "kxfsutil_area.h"
 #include "kxtest.h"
 #include "libkxfsutil.h"
 #include "tree_compare.h"
@@ -394,6 +396,141 @@ TEST_F(Kxfsclone, ProgressLineFollowsTheCopy) {
     conf(104, "");
     r = clone({"-q", "-p", "101", "104"});
     EXPECT_EQ(r.out + r.err, "");
+}
+
+
+// A cow file is named after the whole text of its magic link: when a clone
+// or a correction rewrites a cache link, the cow file goes under the name
+// of the new text, for a marked link, for two links that share one cow
+// file and for a link with two names. The checker then finds the copy and
+// the corrected area as sound as the source.
+TEST_F(Kxfsclone, CowFilesFollowTheirLinks) {
+    KX_REQUIRE_ROOT();
+    conf(101, kUuid1);
+    conf(102, "");
+    kxcheck::Area area(host_, "vz/private/101", "005.004");
+    const std::string vc = std::string("vc/") + kUuid1;
+    for (const char *f : {"/lib/libc.so", "/bin/sh", "/lib/libm.so"})
+        area.template_file(vc + f, f);
+    area.marked("lib/libc", vc + "/lib/libc.so");
+    area.cow_file(vc + "/lib/libc.so", "changed libc");
+    area.marked("bin/sh", vc + "/bin/sh");
+    area.marked("sbin/sh", vc + "/bin/sh");
+    area.cow_file(vc + "/bin/sh", "changed sh");
+    std::string libm = area.marked("lib/libm", vc + "/lib/libm.so");
+    kxtest::make_dirs(area.at("root/usr"));
+    ASSERT_EQ(link(libm.c_str(), area.at("root/usr/libm").c_str()), 0);
+    area.cow_file(vc + "/lib/libm.so", "changed libm");
+    auto sound = [](const kxtest::Run &r, const std::string &what) {
+        EXPECT_EQ(r.status, 0) << what;
+        EXPECT_EQ(r.out + r.err, "") << what;
+    };
+    sound(area.check({"--call"}), "source");
+    auto cows_follow = [](const kxcheck::Area &a, const std::string &uuid) {
+        const std::string nvc = "vc/" + uuid;
+        EXPECT_EQ(read_file(a.cow_path(nvc + "/lib/libc.so")), "changed libc");
+        EXPECT_EQ(read_file(a.cow_path(nvc + "/bin/sh")), "changed sh");
+        EXPECT_EQ(read_file(a.cow_path(nvc + "/lib/libm.so")), "changed libm");
+        EXPECT_EQ(kxtest::snapshot(a.cow).size(), 3u);
+    };
+
+    kxtest::Run r = clone({"101", "102"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    kxcheck::Area copy(host_, "vz/private/102", "");
+    cows_follow(copy, uuid_of(102));
+    sound(copy.check({"--call"}), "copy");
+
+    r = clone({"-c", "101"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    cows_follow(area, uuid_of(101));
+    sound(area.check({"--call"}), "corrected area");
+}
+
+// A clone or correction with every call of one kind on one entry failing
+// (as a full disk, a quota or a failing device make them fail): the run
+// says what failed and ends with 1, and the same command run again
+// finishes the job.
+TEST(KxfscloneFaults, FailedCallsAreReportedAndARerunFinishes) {
+    KX_REQUIRE_ROOT();
+    const char *fail = std::getenv("KXFS_FAIL_PRELOAD");
+    ASSERT_NE(fail, nullptr);
+    const char *sim = std::getenv("LD_PRELOAD");
+    struct Case {
+        bool correct;
+        const char *calls;    // the failing calls
+        const char *match;    // the object's path holds it
+        std::string message;  // part of what the run says; {S} source, {D} destination
+    } cases[] = {
+        {false, "chown", "/102/root/file", "Error: Error chown '{D}//root/file': "},
+        {false, "chmod", "/102/root/setuid", "Error: Error chmod '{D}//root/setuid': "},
+        {false, "utime", "/102/root/sticky_plain", "Error: Error utime '{D}//root/sticky_plain': "},
+        {false, "xattr", "/102/root/file",
+         "Error: can't copy xattrs from {S}/root/file to {D}//root/file: "},
+        {false, "flags", "/102/root/file", "Error: Error set flags '{D}//root/file': "},
+        {false, "xattr", "/102/root/sc_cache",
+         "Error: can't copy xattrs from {S}/root/sc_cache to {D}//root/sc_cache: "},
+        {false, "chown", "/102/root/ml_cache", "Error: Error chown '{D}//root/ml_cache': "},
+        {false, "chmod", "/102/root/ml_cache", "Error: Error chmod '{D}//root/ml_cache': "},
+        {false, "utime", "/102/root/fifo", "Error: Error utime '{D}//root/fifo': "},
+        {false, "utime", "/102/root/dir_perm", "Error: Error utime '{D}//root/dir_perm': "},
+        {false, "xattr", "/102/root/dir_perm",
+         "Error: can't copy xattrs from {S}/root/dir_perm to {D}//root/dir_perm: "},
+        {false, "flags", "/102/root/dir_perm", "Error: Error set flags '{D}//root/dir_perm': "},
+        {false, "pwrite", "/102/root/usr/bin/" DIRINDEX_NAME,
+         "Error: Can't copy regular file '{S}/root/usr/bin/" DIRINDEX_NAME "' to '{D}//root/usr/bin/"
+         DIRINDEX_NAME "': "},
+        {false, "unlink", "/102.kxfsclone", "Error: Can't remove '"},
+        {true, "chown", "/root/ml_cache.", "Error: Error chown '{S}/root/ml_cache."},
+        {true, "utime", "/root/hard_ml1.", "Error: Error utime '{S}/root/hard_ml1."},
+        {true, "xattr", "/root/sc_cache.",
+         "Error: can't copy xattrs from {S}/root/sc_cache to {S}/root/sc_cache."},
+        {true, "pwrite", "/root/usr/bin/" DIRINDEX_NAME ".",
+         "Error: Can't create dirindex '{S}/root/usr/bin/" DIRINDEX_NAME "."},
+        {true, "unlink", "/101.kxfsclone", "Error: Can't remove '"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.correct ? "-c " : "") + c.calls + " " + c.match);
+        kxtest::Host host;
+        const std::string src = host.path("vz/private/101");
+        const std::string dst = host.path("vz/private/102");
+        const std::string priv = "VE_PRIVATE=\"" + host.path("vz/private/$VEID") + "\"\n";
+        host.write_conf(101, priv + "UUID=\"" + kUuid1 + "\"\n");
+        host.write_conf(102, priv);
+        kxcmp::build_cache(host.template_root(), kUuid1);
+        kxcmp::Fixture fx = kxcmp::build_area(src, host.template_root(), kUuid1);
+        kxcmp::settle_times(src);
+        kxcmp::Tree before = kxcmp::snapshot(src);
+        std::vector<std::string> argv{kxtest::tool("kxfsclone")};
+        if (c.correct)
+            argv.insert(argv.end(), {"-c", "101"});
+        else
+            argv.insert(argv.end(), {"101", "102"});
+        const std::string log = host.path("failed.log");
+        kxtest::Run r = kxtest::run(
+            argv, {std::string("LD_PRELOAD=") + fail + " " + (sim ? sim : ""),
+                   std::string("KXFAIL_CALLS=") + c.calls, std::string("KXFAIL_MATCH=") + c.match,
+                   "KXFAIL_STATE=" + log});
+        EXPECT_TRUE(exists(log)) << "nothing was made to fail";
+        EXPECT_EQ(r.status, 1) << r.err;
+        std::string said = kxcmp::replace_all(kxcmp::replace_all(c.message, "{S}", src), "{D}", dst);
+        EXPECT_NE(r.err.find(said), std::string::npos) << "\"" << said << "\" not in:\n" << r.err;
+
+        r = kxtest::run(argv);
+        EXPECT_EQ(r.err, "");
+        if (r.status != 0) {
+            ADD_FAILURE() << "the rerun ended with " << r.status;
+            continue;
+        }
+        const std::string top = c.correct ? src : dst;
+        std::string uuid = kxcmp::replace_all(
+            kxtest::read_link(top + "/root/ml_cache"), "////vc/", "");
+        uuid = uuid.substr(0, uuid.find('/'));
+        EXPECT_NE(read_file(host.conf_path(c.correct ? 101 : 102)).find("UUID=\"" + uuid + "\""),
+                  std::string::npos);
+        kxcmp::expect_same_tree(before, kxcmp::snapshot(top), fx.rewritten_for(uuid), {},
+                                fx.index_set());
+        EXPECT_TRUE(exists(host.template_root() + "/vc/" + uuid + "/usr/lib/libc.so"));
+    }
 }
 
 }  // namespace

@@ -6,12 +6,15 @@
 // and is checked by the harness of plants.h. The last tests check the
 // harness itself.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -368,7 +371,13 @@ void race_marker_write(Scene &s) {
                   "canary/file", "open", s.rel_to_host(s.in_root("home/user"))};
 }
 
-// What a clone copies faithfully.
+// What a clone copies faithfully: a tree deeper than a path can name, a
+// sparse file, immutable and append-only files with several names; and a
+// correction meeting a cache-link shortcut it may not replace.
+void clone_deep(Scene &s) {
+    kxtest::make_dirs(s.in_root("deep"));
+    dir_chain(s.in_root("deep"), std::string(255, 'm'), 17);
+}
 constexpr off_t kSparseSize = off_t{256} << 20;
 void clone_sparse(Scene &s) {
     kxtest::write_file(s.in_root("home/user/sparse"), "head\n", 0600);
@@ -377,6 +386,109 @@ void clone_sparse(Scene &s) {
     EXPECT_EQ(pwrite(fd, "tail\n", 5, kSparseSize - 5), 5);
     close(fd);
 }
+void add_flags(const std::string &path, int flags) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int word = 0;
+    if (fd < 0 || ioctl(fd, 0x80086601UL, &word) != 0)
+        ADD_FAILURE() << "no flags on " << path;
+    word |= flags;
+    if (fd >= 0 && ioctl(fd, 0x40086602UL, &word) != 0)
+        ADD_FAILURE() << "cannot set flags on " << path << ": " << std::strerror(errno);
+    if (fd >= 0)
+        close(fd);
+}
+void clone_locked_hardlinks(Scene &s) {
+    kxtest::write_file(s.in_root("home/user/imm"), "immutable\n", 0600);
+    hard_link(s.in_root("home/user/imm"), s.in_root("etc/imm2"));
+    kxtest::write_file(s.in_root("home/user/app"), "append only\n", 0600);
+    hard_link(s.in_root("home/user/app"), s.in_root("etc/app2"));
+    add_flags(s.in_root("home/user/imm"), 0x10);
+    add_flags(s.in_root("home/user/app"), 0x20);
+}
+void correct_locked_shortcut(Scene &s) { add_flags(s.in_root("lib/sc"), 0x10); }
+
+// A node's data as the copy holds it: cache links name the new uuid.
+std::string copied_data(const Node &n, const std::string &uuid) {
+    return S_ISLNK(n.st.st_mode) || (n.st.st_mode & S_ISVTX) ? replace_all(n.data, kUuid, uuid)
+                                                              : n.data;
+}
+
+// The uuid the cache links of the tree below top name now.
+std::string uuid_now(const std::string &top) {
+    std::string text = kxtest::read_link(top + "/root/lib/libc");
+    text = replace_all(text, "////vc/", "");
+    return text.substr(0, text.find('/'));
+}
+
+// The clone ended with 0 and its destination holds what the source does
+// below root: type, mode, owner, data (cache links rewritten), times,
+// extended attributes, inode flags and which names share an inode (not
+// below a path's length: the deep rows look there themselves).
+void faithful_clone(Scene &s, Verdict &v) {
+    if (v.run.status != 0) {
+        v.problems.push_back("the clone failed");
+        return;
+    }
+    const std::string uuid = uuid_now(s.dst);
+    Shot from = shoot(s.root), to = shoot(s.dst + "/root");
+    std::map<ino_t, ino_t> inodes;
+    for (const auto &[rel, a] : from) {
+        auto it = to.find(rel);
+        const std::string name = "copy of root/" + rel;
+        if (it == to.end()) {
+            v.problems.push_back(name + " is missing");
+            continue;
+        }
+        const Node &b = it->second;
+        if (rel.find(DIRINDEX_NAME) == std::string::npos &&
+            ((a.st.st_mode ^ b.st.st_mode) | (a.st.st_uid ^ b.st.st_uid) |
+             (a.st.st_gid ^ b.st.st_gid) | (a.st.st_nlink ^ b.st.st_nlink)) != 0)
+            v.problems.push_back(name + ": type, mode, owner or link count differ");
+        if (rel.find(DIRINDEX_NAME) == std::string::npos && copied_data(a, uuid) != b.data)
+            v.problems.push_back(name + ": content differs");
+        if (!rel.empty() && !same_time(a.st.st_mtim, b.st.st_mtim))
+            v.problems.push_back(name + ": mtime differs");
+        if (a.xattrs != b.xattrs)
+            v.problems.push_back(name + ": extended attributes differ");
+        if (!S_ISDIR(a.st.st_mode) && !inodes.emplace(a.st.st_ino, b.st.st_ino).second &&
+            inodes[a.st.st_ino] != b.st.st_ino)
+            v.problems.push_back(name + ": no longer shares its inode");
+        if (S_ISREG(a.st.st_mode) || S_ISDIR(a.st.st_mode)) {
+            int fa = open((s.root + "/" + rel).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+            int fb = open((s.dst + "/root/" + rel).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+            int wa = 0, wb = 0;
+            if (fa >= 0 && fb >= 0 && ioctl(fa, 0x80086601UL, &wa) == 0 &&
+                ioctl(fb, 0x80086601UL, &wb) == 0 && ((wa ^ wb) & 0x000380FF))
+                v.problems.push_back(name + ": inode flags differ");
+            if (fa >= 0)
+                close(fa);
+            if (fb >= 0)
+                close(fb);
+        }
+    }
+    for (const auto &[rel, b] : to)
+        if (!from.count(rel))
+            v.problems.push_back("copy of root/" + rel + " appeared");
+}
+
+// The bottom of the deep chain made it to the copy.
+void faithful_deep_clone(Scene &s, Verdict &v) {
+    faithful_clone(s, v);
+    int fd = open((s.dst + "/root/deep").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string m(255, 'm');
+    for (int i = 0; i < 17 && fd >= 0; ++i) {
+        int next = openat(fd, m.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    struct stat st;
+    if (fd < 0 || fstatat(fd, "file", &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        fstatat(fd, "a", &st, AT_SYMLINK_NOFOLLOW) != 0)
+        v.problems.push_back("the bottom of the deep tree is not in the copy");
+    if (fd >= 0)
+        close(fd);
+}
+
 // The clone ended with 0, and the copy of the sparse file takes no more
 // room than the source and reads the same at both ends.
 void sparse_clone(Scene &s, Verdict &v) {
@@ -398,6 +510,37 @@ void sparse_clone(Scene &s, Verdict &v) {
         v.problems.push_back("the sparse file's copy reads otherwise");
     if (fd >= 0)
         close(fd);
+}
+
+// The correction left the locked shortcut as it was and said so, cloned
+// the new uuid's cache area all the same (every rewritten link leads
+// somewhere), kept the old uuid in the configuration and left no
+// temporary. Once the lock is gone, the same command finishes.
+void locked_correction(Scene &s, Verdict &v) {
+    const std::string sc = s.in_root("lib/sc");
+    const std::string old_text = "////vc/" + std::string(kUuid) + "/lib/libc.so";
+    const std::string uuid = uuid_now(s.tree);
+    if (v.run.status != 1 || v.run.err.find("Can't correct '" + sc + "': '" + sc +
+                                            "' is immutable or append-only") == std::string::npos)
+        v.problems.push_back("the locked shortcut was not reported");
+    if (kxtest::read_file(sc) != old_text)
+        v.problems.push_back("the locked shortcut changed");
+    if (uuid == kUuid || !kxtest::exists(s.tmpl + "/vc/" + uuid + "/lib/libc.so"))
+        v.problems.push_back("the new uuid's cache area is missing");
+    if (kxtest::read_file(s.host.conf_path(101)).find(kUuid) == std::string::npos)
+        v.problems.push_back("the configuration names a uuid before the area is corrected");
+    for (const auto &[rel, n] : shoot(s.in_root("lib")))
+        if (rel.find('.') != std::string::npos)
+            v.problems.push_back("a temporary was left: root/lib/" + rel);
+    int fd = open(sc.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        unlock_inode(fd);
+        close(fd);
+    }
+    kxtest::Run again = kxtest::run(command_for(s).argv);
+    if (again.status != 0 || kxtest::read_file(sc) != "////vc/" + uuid + "/lib/libc.so" ||
+        kxtest::read_file(s.host.conf_path(101)).find(uuid) == std::string::npos)
+        v.problems.push_back("the rerun did not finish: " + again.err);
 }
 
 // The scenes go to /dev/shm when it can hold them (devices, scripts):
@@ -533,7 +676,10 @@ const Row kRows[] = {
     {"race_parent_cow", race_parent_cow, on(OptEmpty, OptAll, Upgrade)},
     {"race_marker_write", race_marker_write, kIndexers},
     // Clones of trees a container can make.
+    {"clone_deep", clone_deep, on(Clone), 3, faithful_deep_clone, 512},
     {"clone_sparse", clone_sparse, on(Clone), 3, sparse_clone, 512},
+    {"clone_locked_hardlinks", clone_locked_hardlinks, on(Clone), 3, faithful_clone, 512},
+    {"correct_locked_shortcut", correct_locked_shortcut, on(Correct), 3, locked_correction, 512},
 };
 
 // Rows the tools fail today, each as "row_mode". Such a row is reported as

@@ -536,8 +536,10 @@ int correct_core(const char *name, void *map, size_t size, int outdirfd, const c
                  bool exclusive, const char *old_uuid, const char *new_uuid,
                  const char *dir_shown) {
     dx::set_current_path(dir_shown);
+    // A broken index has nothing that can be rewritten: -2 tells it apart
+    // from a failure to write the new one.
     if (check_core(name, map, size, AT_FDCWD, nullptr, nullptr) < 0)
-        return -1;
+        return -2;
     dx::reset_model();
     const auto *base = static_cast<const unsigned char *>(map);
     uint64_t start = dx::load32(base + dx::kStartAt);
@@ -567,14 +569,18 @@ int correct_core(const char *name, void *map, size_t size, int outdirfd, const c
     create_hash_table();
     kx::Fd fd = kx::open_output(outdirfd, outname, O_RDWR, exclusive, true, 0644);
     if (!fd.ok()) {
-        warning(errno, "can't open '%s/%s'", where(), outname);
+        int err = errno;
+        warning(err, "can't open '%s/%s'", where(), outname);
         clean_memory();
+        errno = err;
         return -1;
     }
     int rc = dx::write_model(fd.release());
+    int err = errno;
     if (rc != 0)
         unlinkat(outdirfd, outname, 0);
     clean_memory();
+    errno = err;
     return rc;
 }
 
@@ -596,10 +602,12 @@ int clone_core(int src_dirfd, const char *src, int dst_dirfd, const char *dst, b
         struct stat st;
         void *map = mmap_file_at(src_dirfd, src, &st, nullptr);
         if (!map) {
+            // An empty file or another type is no index at all.
             int err = errno;
+            int broken = err == EINVAL ? -2 : -1;
             werror(err, "can't mmap dirindex file '%s'", in_dir(dir_shown, src).c_str());
             errno = err;
-            return -1;
+            return broken;
         }
         kx::Mapping mapping(map, static_cast<size_t>(st.st_size));
         int rc = correct_core(src, map, mapping.size(), dst_dirfd, dst, exclusive, old_uuid,
@@ -624,17 +632,20 @@ int clone_core(int src_dirfd, const char *src, int dst_dirfd, const char *dst, b
 
 int correct_dirindex(const char *name, void *map, size_t size, const char *outname,
                      const char *old_uuid, const char *new_uuid) {
-    return correct_core(name, map, size, AT_FDCWD, outname, false, old_uuid, new_uuid, nullptr);
+    int rc = correct_core(name, map, size, AT_FDCWD, outname, false, old_uuid, new_uuid, nullptr);
+    return rc < 0 ? -1 : rc;
 }
 
 int correct_dirindex_at(const char *name, void *map, size_t size, int outdirfd,
                         const char *outname, const char *old_uuid, const char *new_uuid,
                         const char *dir_shown) {
-    return correct_core(name, map, size, outdirfd, outname, true, old_uuid, new_uuid, dir_shown);
+    int rc = correct_core(name, map, size, outdirfd, outname, true, old_uuid, new_uuid, dir_shown);
+    return rc < 0 ? -1 : rc;
 }
 
 int clone_dirindex(const char *src, const char *dst, const char *old_uuid, const char *new_uuid) {
-    return clone_core(AT_FDCWD, src, AT_FDCWD, dst, false, old_uuid, new_uuid, nullptr);
+    int rc = clone_core(AT_FDCWD, src, AT_FDCWD, dst, false, old_uuid, new_uuid, nullptr);
+    return rc < 0 ? -1 : rc;
 }
 
 int clone_dirindex_at(int src_dirfd, const char *src, int dst_dirfd, const char *dst,

@@ -372,9 +372,10 @@ struct Shown {
 constexpr size_t kXattrGuess = 1024;
 
 // Copies every extended attribute of from to, reporting the first failure
-// on stderr. 0, or -1.
+// on stderr. An empty value counts as a failure unless empty_values is set.
+// 0, or -1 with errno set.
 int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &src_shown,
-                        const Shown &dst_shown) {
+                        const Shown &dst_shown, bool empty_values = false) {
     char guess[kXattrGuess];
     const char *names = guess;
     std::unique_ptr<char, kx::FreeDeleter> grown_names;
@@ -382,8 +383,10 @@ int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &s
     if (listed == 0)
         return 0;
     if (listed < 0 && errno != ERANGE) {
+        int err = errno;
         kx::print_stderr("listxattr(\"%s\") failed error: %s\n", src_shown.str().c_str(),
-                     std::strerror(errno));
+                         std::strerror(err));
+        errno = err;
         return -1;
     }
     if (listed < 0) {
@@ -391,13 +394,16 @@ int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &s
         if (size == 0)
             return 0;
         if (size < 0) {
+            int err = errno;
             kx::print_stderr("listxattr(\"%s\") failed error: %s\n", src_shown.str().c_str(),
-                         std::strerror(errno));
+                             std::strerror(err));
+            errno = err;
             return -1;
         }
         grown_names.reset(static_cast<char *>(std::malloc(static_cast<size_t>(size))));
         if (!grown_names) {
             kx::print_stderr("malloc() failed\n");
+            errno = ENOMEM;
             return -1;
         }
         listed = from.list(grown_names.get(), static_cast<size_t>(size));
@@ -405,6 +411,7 @@ int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &s
             int err = errno;
             kx::print_stderr("listxattr(\"%s\") return: %i, error: %s\n",
                          src_shown.str().c_str(), static_cast<int>(listed), std::strerror(err));
+            errno = err;
             return -1;
         }
         names = grown_names.get();
@@ -422,11 +429,13 @@ int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &s
                 int err = errno;
                 kx::print_stderr("getxattr(\"%s\") from %s return: %i, error: %s\n", name,
                              src_shown.str().c_str(), static_cast<int>(need), std::strerror(err));
+                errno = err;
                 return -1;
             }
             grown.reset(static_cast<char *>(std::malloc(static_cast<size_t>(need))));
             if (!grown) {
                 kx::print_stderr("realloc() failed\n");
+                errno = ENOMEM;
                 return -1;
             }
             got = from.get(name, grown.get(), static_cast<size_t>(need));
@@ -434,19 +443,22 @@ int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &s
                 int err = errno;
                 kx::print_stderr("getxattr(\"%s\") from %s return %i, error: %s\n", name,
                              src_shown.str().c_str(), static_cast<int>(got), std::strerror(err));
+                errno = err;
                 return -1;
             }
             value = grown.get();
-        } else if (got <= 0) {
+        } else if (got < 0 || (got == 0 && !empty_values)) {
             int err = errno;
             kx::print_stderr("getxattr(\"%s\") from %s return: %i, error: %s\n", name,
                          src_shown.str().c_str(), static_cast<int>(got), std::strerror(err));
+            errno = err;
             return -1;
         }
         if (to.set(name, value, static_cast<size_t>(got)) != 0) {
             int err = errno;
             kx::print_stderr("setxattr(\"%s\") to %s failed error: %s\n", name,
                          dst_shown.str().c_str(), std::strerror(err));
+            errno = err;
             return -1;
         }
     }
@@ -457,14 +469,50 @@ int copy_xattrs_between(const XattrEnd &from, const XattrEnd &to, const Shown &s
 
 namespace kx {
 
-int copy_attributes_open(int in, int out, int src_dirfd, const char *src, int dst_dirfd,
-                         const char *dst, const struct stat &st, const char *src_dir_shown,
-                         const char *dst_dir_shown) {
-    // Owner, mode, times: the first that fails leaves the rest, as by name.
-    if (::fchown(out, st.st_uid, st.st_gid) == 0 && ::fchmod(out, st.st_mode & 07777) == 0) {
-        struct timespec ts[2] = {st.st_atim, st.st_mtim};
-        ::futimens(out, ts);
+int chmod_nofollow(int dirfd, const char *name, unsigned int mode) {
+    return chmod_nofollow_at(dirfd, name, mode);
+}
+
+bool read_flag_word(int fd, int &word) {
+    word = 0;
+    if (::ioctl(fd, kGetFlags, &word) == 0)
+        return true;
+    // A filesystem without a flag word: the inode has no flags.
+    if (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) {
+        word = 0;
+        return true;
     }
+    return false;
+}
+
+bool set_flag_word(int fd, int word) {
+    int now = 0;
+    if (!read_flag_word(fd, now))
+        return false;
+    int wanted = (now & ~kCopiedFlags) | (word & kCopiedFlags);
+    if (wanted == now)
+        return true;
+    return ::ioctl(fd, kSetFlags, &wanted) == 0;
+}
+
+int copy_all_xattrs(int src_dirfd, const char *src, int dst_dirfd, const char *dst,
+                    const char *src_dir_shown, const char *dst_dir_shown) {
+    return copy_xattrs_between(XattrEnd{-1, fd_path(src_dirfd, src)},
+                               XattrEnd{-1, fd_path(dst_dirfd, dst)}, Shown{src_dir_shown, src},
+                               Shown{dst_dir_shown, dst}, true);
+}
+
+AttrStep copy_attributes_open(int in, int out, int src_dirfd, const char *src, int dst_dirfd,
+                              const char *dst, const struct stat &st, const char *src_dir_shown,
+                              const char *dst_dir_shown, int &flags) {
+    flags = 0;
+    if (::fchown(out, st.st_uid, st.st_gid) != 0)
+        return AttrStep::kOwner;
+    if (::fchmod(out, st.st_mode & 07777) != 0)
+        return AttrStep::kMode;
+    struct timespec ts[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(out, ts) != 0)
+        return AttrStep::kTimes;
     Fd opened;
     if (in < 0) {
         opened = open_entry(src_dirfd, src, st);
@@ -473,38 +521,36 @@ int copy_attributes_open(int in, int out, int src_dirfd, const char *src, int ds
     if (in < 0) {
         // The source is not the file it was: what its name holds now is
         // read as the name-based copy would.
-        int result = copy_xattrs_at(src_dirfd, src, dst_dirfd, dst, src_dir_shown, dst_dir_shown);
-        copy_eattr_at(src_dirfd, src, dst_dirfd, dst);
-        return result != 0 ? 1 : 0;
+        if (copy_all_xattrs(src_dirfd, src, dst_dirfd, dst, src_dir_shown, dst_dir_shown) != 0)
+            return AttrStep::kXattrs;
+        long long word = 0;
+        if (get_eattr_at(src_dirfd, src, &word) != 0)
+            return AttrStep::kFlags;
+        flags = static_cast<int>(word);
+        return AttrStep::kNone;
     }
-    int result = copy_xattrs_between(XattrEnd{in, {}}, XattrEnd{out, {}}, Shown{src_dir_shown, src},
-                                     Shown{dst_dir_shown, dst});
-    // A new file mostly has the flags already (extents): set only a change.
-    long long flags = 0;
-    if (read_flags(in, &flags) == 0 && flags != 0) {
-        int word = 0;
-        if (::ioctl(out, kGetFlags, &word) != 0 || word != static_cast<int>(flags)) {
-            word = static_cast<int>(flags);
-            ::ioctl(out, kSetFlags, &word);
-        }
-    }
-    return result != 0 ? 1 : 0;
+    if (copy_xattrs_between(XattrEnd{in, {}}, XattrEnd{out, {}}, Shown{src_dir_shown, src},
+                            Shown{dst_dir_shown, dst}, true) != 0)
+        return AttrStep::kXattrs;
+    return read_flag_word(in, flags) ? AttrStep::kNone : AttrStep::kFlags;
 }
 
 int copy_file_with_attributes(int src_dirfd, const char *src, int dst_dirfd, const char *dst,
                               const struct stat &st, const char *src_dir_shown,
-                              const char *dst_dir_shown) {
+                              const char *dst_dir_shown, AttrStep &step, int &flags) {
+    step = AttrStep::kNone;
+    flags = 0;
     Fd in = open_regular_at(src_dirfd, src, nullptr);
     if (!in.ok())
         return -1;
     Fd out = open_output(dst_dirfd, dst, O_WRONLY, true, false, 0770);
     if (!out.ok() || copy_data(in.get(), out.get()) != 0)
         return -1;
-    int result = copy_attributes_open(in.get(), out.get(), src_dirfd, src, dst_dirfd, dst, st,
-                                      src_dir_shown, dst_dir_shown);
+    step = copy_attributes_open(in.get(), out.get(), src_dirfd, src, dst_dirfd, dst, st,
+                                src_dir_shown, dst_dir_shown, flags);
     if (out.close() != 0)
         return -1;
-    return result;
+    return 0;
 }
 
 }  // namespace kx

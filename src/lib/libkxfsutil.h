@@ -348,7 +348,9 @@ KXFS_EXTERN int correct_dirindex_at(const char *name, void *map, size_t size, in
 /* Copies an index, rewriting cache links when both uuids are given. */
 KXFS_EXTERN int clone_dirindex(const char *src, const char *dst,
                                const char *old_uuid, const char *new_uuid);
-/* The same between two directories; the destination is created anew. */
+/* The same between two directories; the destination is created anew.
+ * -2 (nothing written) when the source is no sound index: empty, not a
+ * regular file, or broken. */
 KXFS_EXTERN int clone_dirindex_at(int src_dirfd, const char *src, int dst_dirfd,
                                   const char *dst, const char *old_uuid,
                                   const char *new_uuid, const char *dir_shown);
@@ -557,6 +559,12 @@ KXFS_EXTERN int copy_directory_recursive(const char *src, const char *dst);
 KXFS_EXTERN int copy_tree_at(int src_fd, const char *src_shown, int dst_fd,
                              const char *dst_shown, int top, int *processed,
                              void (*progress)(void *data), void *data);
+/* The tree copied or corrected next is a private area whose KXFS tree is
+ * tree_rel below its top ("" for the top itself); NULL: it is none. The cow
+ * file of each magic link of the area's "root" whose text the copy
+ * rewrites then takes the name of the new text in the area's "cow". The
+ * text is copied. */
+KXFS_EXTERN void set_copy_area_tree(const char *tree_rel);
 /* A correction that may be interrupted: before each change the copy hands
  * record (one line, no newline, borrowed) to journal, whose keeper stores
  * it where a rerun finds it. NULL turns the journal off. */

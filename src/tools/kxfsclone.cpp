@@ -253,8 +253,10 @@ void show_progress(void *) {
 // Kept in the host's configuration directory beside the container's
 // configuration (never in an area, which is the container's): the first
 // line says what runs, written whole and synced before anything changes;
-// a correction appends the copy's journal below it. A finished run removes
-// the file. The state of container N is "<N>.kxfsclone".
+// a correction appends the copy's journal below it. A finished run says
+// so on a last line "done", synced, then removes the file: a state that
+// could not be removed is never taken for an interrupted run. The state
+// of container N is "<N>.kxfsclone".
 
 struct State {
     bool present = false;
@@ -264,7 +266,10 @@ struct State {
     bool fresh_dst = false;          // the destination area was new or empty
     bool fresh_cache = false;        // the destination cache area was new
     std::string records;             // the journal below the first line
+    bool done = false;               // the run finished
 };
+
+constexpr const char *kDoneLine = "done";
 
 std::string state_path(int veid) {
     return kx::host_path(kx::kConfigDir) + "/" + std::to_string(veid) + ".kxfsclone";
@@ -281,6 +286,11 @@ State read_state(int veid) {
     size_t end = text.find('\n');
     std::string head = text.substr(0, end);
     st.records = end == std::string::npos ? std::string() : text.substr(end + 1);
+    const std::string done_tail = std::string(kDoneLine) + "\n";
+    st.done = st.records == done_tail ||
+              (st.records.size() > done_tail.size() &&
+               st.records.compare(st.records.size() - done_tail.size() - 1, std::string::npos,
+                                  "\n" + done_tail) == 0);
     char kind[16], a[64], b[64];
     int fresh_dst = 0, fresh_cache = 0;
     if (std::sscanf(head.c_str(), "%15s %d %63s %63s %d %d", kind, &st.src_veid, a, b, &fresh_dst,
@@ -325,11 +335,17 @@ void write_state(int veid, const State &st) {
         error(1, errno, "Can't write '%s'", journal_path.c_str());
 }
 
+// The end of a run: the state says it is done, then goes.
 void remove_state(int veid) {
-    if (journal_fd >= 0)
-        close(journal_fd);
-    journal_fd = -1;
-    unlink(state_path(veid).c_str());
+    const std::string path = state_path(veid);
+    if (journal_fd >= 0) {
+        const std::string line = std::string(kDoneLine) + "\n";
+        if (!kx::write_all(journal_fd, line) || fsync(journal_fd) != 0 || close(journal_fd) != 0)
+            error(1, errno, "Can't write '%s'", path.c_str());
+        journal_fd = -1;
+    }
+    if (unlink(path.c_str()) != 0 && errno != ENOENT)
+        error(1, errno, "Can't remove '%s'", path.c_str());
 }
 
 // What an interrupted clone put into the destination area it made: gone
@@ -423,12 +439,22 @@ void copy_driver(bool resuming, bool fresh_cache, const char *journal) {
             std::exit(1);
         }
     }
-    copy_tree(area->area.fd, src_priv_dir, dst.get(), dst_priv_dir, 1, true);
+    // The cow files of the area follow the links whose text is rewritten.
+    set_copy_area_tree(area->layout == 4 ? "fs" : "");
+    int result = copy_tree_at(area->area.fd, src_priv_dir, dst.get(), dst_priv_dir, 1,
+                              &process_obj, show_progress, nullptr);
+    set_copy_area_tree(nullptr);
+    // A correction that stopped, or left locked entries as they were, has
+    // rewritten links into the new uuid's cache area: that area is cloned
+    // all the same, so that every link of the container leads somewhere.
+    if (result != 0 && !correct_mode)
+        std::exit(result);
     if (trace_on(4))
         debug_print(4, "Scan mount point %s end\n", src_priv_dir);
-    if (!src_uuid || !dst_uuid)
-        return;
-    clone_cache_area(resuming, fresh_cache);
+    if (src_uuid && dst_uuid)
+        clone_cache_area(resuming, fresh_cache);
+    if (result != 0)
+        std::exit(result);
 }
 
 }  // namespace
@@ -479,7 +505,7 @@ int main(int argc, char **argv) {
     State state = read_state(state_veid);
     bool resuming = false;
     if (state.present && correct_mode && state.correct && state.src_veid == src_veid) {
-        if (state.dst_uuid == src_uuid) {
+        if (state.dst_uuid == src_uuid || state.done) {
             // Only the removal of the state was left to do.
             remove_state(state_veid);
             return 0;
@@ -491,6 +517,10 @@ int main(int argc, char **argv) {
     } else if (state.present && !correct_mode && !state.correct && state.src_veid == src_veid &&
                state.src_uuid == (src_uuid ? src_uuid : "-") &&
                (!dst_uuid || state.dst_uuid == dst_uuid)) {
+        if (state.done) {
+            remove_state(state_veid);
+            return 0;
+        }
         if (!dst_uuid && state.dst_uuid != "-")
             dst_uuid = xstrdup(state.dst_uuid.c_str());
         resuming = true;
