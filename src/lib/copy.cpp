@@ -134,8 +134,11 @@ struct CowDir {
     std::string rel;       // its "cow"
     kx::Fd fd;             // the source cow directory, when it is a real one
     Dir dir;               // the same, for its times in a correction
+    // Its names when the copy began, so that most links need no look-up.
+    std::unique_ptr<kx::NameFilter> listed;
     // A copy: old name -> new name of the cow files of rewritten links.
     std::unordered_map<std::string, std::string> renamed;
+    std::unordered_set<std::string> taken;  // new names given so far
 };
 
 // The running tree copy; null for the path functions, which work on paths.
@@ -287,12 +290,9 @@ kx::AttrStep set_owner_mode_times(int dirfd, const char *name, const struct stat
     const unsigned int mode = st.st_mode & 07777;
     struct timespec ts[2] = {st.st_atim, st.st_mtim};
     if (S_ISLNK(st.st_mode)) {
-        // A link's mode changes only through the host's call: one that
-        // already has it is left alone.
-        struct stat now;
-        if (fstatat(dirfd, name, &now, AT_SYMLINK_NOFOLLOW) != 0)
-            return kx::AttrStep::kMode;
-        if ((now.st_mode & 07777) != mode && kxlchmod_at(dirfd, name, mode) != 0)
+        // A link's mode changes only through the host's call; a new link
+        // has 0777, as most do.
+        if (mode != 0777 && kxlchmod_at(dirfd, name, mode) != 0)
             return kx::AttrStep::kMode;
         struct utimbuf seconds = {st.st_atim.tv_sec, st.st_mtim.tv_sec};
         if (kxlutime_at(dirfd, name, &seconds) != 0)
@@ -404,13 +404,19 @@ bool in_area_root(const Dir &d) {
 std::vector<std::pair<std::string, std::string>> cow_moves(const std::string &old_text,
                                                            const std::string &new_text) {
     std::vector<std::pair<std::string, std::string>> moves;
-    const int cow = tree->cow.fd.get();
+    const CowDir &cow = tree->cow;
+    auto may_hold = [&](const char *name) {
+        return !cow.listed || cow.listed->may_hold(name);
+    };
     for (char *(*name_of)(const char *) : {md5_name, legacy_name}) {
         std::unique_ptr<char, kx::FreeDeleter> from(name_of(old_text.c_str()));
+        if (!may_hold(from.get()))
+            continue;
         std::unique_ptr<char, kx::FreeDeleter> to(name_of(new_text.c_str()));
         struct stat st;
-        if (fstatat(cow, from.get(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-            fstatat(cow, to.get(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        if (fstatat(cow.fd.get(), from.get(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || cow.taken.count(to.get()) ||
+            (may_hold(to.get()) && fstatat(cow.fd.get(), to.get(), &st, AT_SYMLINK_NOFOLLOW) == 0))
             continue;
         moves.emplace_back(from.get(), to.get());
     }
@@ -527,8 +533,10 @@ void copy_symlink(const Dir &d, const char *name, const char *dst_name, const st
         if (rewrite_cache_link(text) && in_area_root(d)) {
             // The cow file goes under the new text's name when the cow
             // directory is copied, after every link.
-            for (auto &[from, to] : cow_moves(old_text, text))
+            for (auto &[from, to] : cow_moves(old_text, text)) {
+                tree->cow.taken.insert(to);
                 tree->cow.renamed.emplace(std::move(from), std::move(to));
+            }
         }
         if (symlinkat(text.c_str(), d.dfd, dst_name) != 0)
             error(1, errno, "can't create magic symlink %s -> %s'", dest.c_str(), text.c_str());
@@ -856,8 +864,9 @@ bool move_cow_files(const std::string &old_text, const std::string &new_text,
     }
     note_change(cow.dir);
     for (const auto &[from, to] : moves) {
-        if (renameat2(cow.fd.get(), from.c_str(), cow.fd.get(), to.c_str(), RENAME_NOREPLACE) != 0 &&
-            errno != EEXIST && errno != ENOENT)
+        if (renameat2(cow.fd.get(), from.c_str(), cow.fd.get(), to.c_str(), RENAME_NOREPLACE) == 0)
+            cow.taken.insert(to);
+        else if (errno != EEXIST && errno != ENOENT)
             error(1, errno, "Can't rename %s to %s", kx::join(cow_shown, from).c_str(),
                   kx::join(cow_shown, to).c_str());
     }
@@ -1077,6 +1086,9 @@ void open_cow_dir(Tree &t, const char *src_shown) {
     t.cow.dir.sfd = t.cow.fd.get();
     t.cow.dir.rel = t.cow.rel;
     t.cow.dir.shown = source_shown(src_shown, t.cow.rel);
+    t.cow.listed = std::make_unique<kx::NameFilter>();
+    if (!t.cow.listed->add_listing(t.cow.fd.get()))
+        t.cow.listed.reset();
 }
 
 // Whether the directory rel, the inode dev/ino, is the area's cow directory.

@@ -215,11 +215,15 @@ int copy_stream(int in, int out) {
     }
 }
 
-// Copies in to the new, empty file out keeping its holes: only the data
-// that SEEK_DATA and SEEK_HOLE find is copied, each part at its offset, and
-// the size is set at the end. A file whose holes cannot be asked for (a
-// filesystem without them, a file of /proc) is copied as a stream.
-int copy_data(int in, int out) {
+// Copies in, which fstat described as in_st, to the new, empty file out
+// keeping its holes: only the data that SEEK_DATA and SEEK_HOLE find is
+// copied, each part at its offset, and the size is set at the end. A file
+// whose blocks cover its size has no hole, and one whose holes cannot be
+// asked for (a filesystem without them, a file of /proc) has none to keep:
+// either is copied as a stream.
+int copy_data(int in, int out, const struct stat &in_st) {
+    if (in_st.st_blocks * 512 >= in_st.st_size)
+        return copy_stream(in, out);
     off_t pos = 0;
     for (;;) {
         off_t data = ::lseek(in, pos, SEEK_DATA);
@@ -237,10 +241,10 @@ int copy_data(int in, int out) {
         pos = hole;
     }
     // A hole at the end has no data to copy: the size makes it.
-    struct stat in_st, out_st;
-    if (::fstat(in, &in_st) != 0 || ::fstat(out, &out_st) != 0)
+    struct stat now, made;
+    if (::fstat(in, &now) != 0 || ::fstat(out, &made) != 0)
         return -1;
-    if (out_st.st_size < in_st.st_size && ::ftruncate(out, in_st.st_size) != 0)
+    if (made.st_size < now.st_size && ::ftruncate(out, now.st_size) != 0)
         return -1;
     return 0;
 }
@@ -327,13 +331,14 @@ int fill_shortcut(int fd, const char *data, int length, const struct stat *st,
 // is a regular file of one name.
 int copy_regular(int src_dirfd, const char *src_name, int dst_dirfd, const char *dst_name,
                  bool exclusive) {
-    kx::Fd in = kx::open_regular_at(src_dirfd, src_name, nullptr);
+    struct stat st;
+    kx::Fd in = kx::open_regular_at(src_dirfd, src_name, &st);
     if (!in.ok())
         return -1;
     kx::Fd out = kx::open_output(dst_dirfd, dst_name, O_WRONLY, exclusive, false, 0770);
     if (!out.ok())
         return -2;
-    int result = copy_data(in.get(), out.get());
+    int result = copy_data(in.get(), out.get(), st);
     in.close();
     if (out.close() != 0)
         result = -1;
@@ -540,11 +545,12 @@ int copy_file_with_attributes(int src_dirfd, const char *src, int dst_dirfd, con
                               const char *dst_dir_shown, AttrStep &step, int &flags) {
     step = AttrStep::kNone;
     flags = 0;
-    Fd in = open_regular_at(src_dirfd, src, nullptr);
+    struct stat in_st;
+    Fd in = open_regular_at(src_dirfd, src, &in_st);
     if (!in.ok())
         return -1;
     Fd out = open_output(dst_dirfd, dst, O_WRONLY, true, false, 0770);
-    if (!out.ok() || copy_data(in.get(), out.get()) != 0)
+    if (!out.ok() || copy_data(in.get(), out.get(), in_st) != 0)
         return -1;
     step = copy_attributes_open(in.get(), out.get(), src_dirfd, src, dst_dirfd, dst, st,
                                 src_dir_shown, dst_dir_shown, flags);

@@ -328,8 +328,8 @@ void write_state(int veid, const State &st) {
         fd.close() != 0 || rename(temp.c_str(), journal_path.c_str()) != 0)
         error(1, errno, "Can't write '%s'", journal_path.c_str());
     kx::Fd dir(open(kx::host_path(kx::kConfigDir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.ok())
-        fsync(dir.get());
+    if (!dir.ok() || (fsync(dir.get()) != 0 && errno != EINVAL))
+        error(1, errno, "Can't write '%s'", journal_path.c_str());
     journal_fd = open(journal_path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
     if (journal_fd < 0)
         error(1, errno, "Can't write '%s'", journal_path.c_str());
