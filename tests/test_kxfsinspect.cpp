@@ -358,6 +358,39 @@ TEST(Inspect, EntryNamesTheFileTheContainerReads) {
     EXPECT_EQ(parsed(r)["problem_counts"]["broken_dirindex"], 1) << r.out;
 }
 
+// A dirindex record whose target climbs out of the template directory is
+// outside it, as a magic link or shortcut of that text is: the entry reads
+// nothing, the index has a lost record, and the host's object is never
+// looked at.
+TEST(Inspect, IndexRecordOutsideTheTemplate) {
+    kxtest::Host host;
+    kxcheck::Area area(host, "vz/private/101", "005.004");
+    kxtest::write_file(host.path("host/secret"), "host's");
+    area.template_file("pkg/a", "a");
+    kxtest::make_dirs(area.root + "/idx", 04755);
+    const std::string index = area.root + "/idx/" DIRINDEX_NAME;
+    kxtest::write_file(index, dirtest::build_index({{"a", 8, 3, "////pkg"},
+                                                    {"secret", 8, 5, "////../../host"}}));
+
+    kxtest::Run r = inspect({"--json", "entry", "-t", area.tmpl, area.dir, "idx/secret"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    json e = parsed(r)["entry"];
+    EXPECT_EQ(e["holder"], "index_only");
+    EXPECT_EQ(e["problem"], "outside the template directory");
+    EXPECT_TRUE(e["reads"].is_null());
+    EXPECT_TRUE(e["template_type"].is_null());
+
+    r = inspect({"--json", "dirindex", "-t", area.tmpl, index});
+    EXPECT_EQ(r.status, 1) << r.err;
+    json doc = parsed(r);
+    EXPECT_EQ(doc["check"]["result"], "lost_links");
+    for (const json &rec : doc["records"]) {
+        if (rec["name"] == "secret") {
+            EXPECT_TRUE(rec["template_type"].is_null());
+        }
+    }
+}
+
 // A hostile area may point its top directories elsewhere: nothing is read
 // through such a link. An area of layout 4 is read below "fs".
 TEST(Inspect, EntryReachesTheAreaOnlyThroughItsOwnDirectories) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "dirindex_support.h"
 #include "kxfsutil_area.h"
 #include "kxtest.h"
 
@@ -902,6 +903,22 @@ TEST_F(Check, PointersOutsideTheTemplateAreLost) {
     EXPECT_FALSE(exists(area.root + "/l"));
     EXPECT_FALSE(exists(area.root + "/s"));
     EXPECT_TRUE(exists(host.path("kx/outside")));
+}
+
+// A dirindex record whose target climbs out of the template directory
+// names nothing there either: the record is lost, the host's object is
+// never looked at.
+TEST_F(Check, IndexRecordOutsideTheTemplateIsLost) {
+    kxtest::write_file(host.path("host/secret"), "x");
+    area.template_file("pkg/a", "a");
+    const std::string dir = area.root + "/idx";
+    kxtest::make_dirs(dir, 04755);
+    kxtest::write_file(dir + "/" DIRINDEX_NAME,
+                       dirtest::build_index({{"a", 8, 3, "////pkg"}, {"secret", 8, 5, "////../../host"}}));
+    kxtest::Run r = area.check({"--clink"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.err, "Lost link in 'dirindex' " + area.tmpl + "/../../host/secret\n"));
+    EXPECT_TRUE(contains(r.err, "Broken 'dirindex' file 'idx/" DIRINDEX_NAME "'\n"));
 }
 
 TEST_F(Check, FilesWithTheStickyBitThatAreNoShortcuts) {

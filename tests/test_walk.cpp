@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dirindex_support.h"
 #include "kxtest.h"
 #include "libkxfsutil.h"
 
@@ -338,6 +339,25 @@ TEST_F(Walk, MissingTemplateObjectIsReportedAndStillPassed) {
         << err;
     ASSERT_NE(find(r, "d/c"), nullptr);
     EXPECT_EQ(find(r, "d/c")->ino, 0u);
+}
+
+// A dirindex entry that climbs out of the template names nothing: the
+// host's object there is never looked at, and the entry is passed on as
+// one whose template object cannot be had.
+TEST_F(Walk, TemplateEntryOutsideTheTemplateIsNotLookedAt) {
+    write_file(host_.path("host/secret"), "x");
+    make_dirs(at("d"), 04755);
+    write_file(at("d/" DIRINDEX_NAME), dirtest::build_index({{"secret", 8, 5, "////../../host"}}));
+    Recorder r;
+    CaptureStderr();
+    ASSERT_EQ(scan_private(area_.c_str(), record, &r), 0);
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("Error: can't stat '" + host_.template_root() +
+                       "/////../../host/secret': Invalid cross-device link"),
+              std::string::npos)
+        << err;
+    ASSERT_NE(find(r, "d/secret"), nullptr);
+    EXPECT_EQ(find(r, "d/secret")->ino, 0u);
 }
 
 TEST_F(Walk, DirectoryReplacedByALinkIsNotEntered) {

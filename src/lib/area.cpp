@@ -3,8 +3,8 @@
 // The area path is the operator's and is opened as given; everything below
 // it is opened without following any link, so a container that replaced a
 // top directory by a link, a file or a device is refused before anything
-// changes. Also the process-wide current area of the lost-and-found moves
-// and the exported open_beneath.
+// changes. Also the process-wide current area of the lost-and-found moves,
+// the exported open_beneath and the template boundary of a pointer.
 #include "area.h"
 #include "libkxctl.h"
 #include "libkxfsutil.h"
@@ -161,6 +161,10 @@ void set_current_area(struct kxfs_area *area) {
 
 struct kxfs_area *get_current_area(void) {
     return current_area;
+}
+
+int leaves_template(const char *text) {
+    return text != nullptr && kx::leaves_root(text) ? 1 : 0;
 }
 
 int open_beneath(int dirfd, const char *path, int flags, unsigned int mode) {

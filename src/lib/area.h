@@ -53,11 +53,26 @@ inline Dir list_anew(int fd, bool no_atime = false) {
     return Dir(d);
 }
 
+// Whether rel, a path relative to some root directory (leading slashes
+// and all), climbs out of it through a ".." component. The one test of
+// every pointer into the template and of every path taken beneath a root.
+inline bool leaves_root(std::string_view rel) {
+    while (!rel.empty()) {
+        size_t slash = rel.find('/');
+        if (rel.substr(0, slash) == "..")
+            return true;
+        if (slash == std::string_view::npos)
+            break;
+        rel.remove_prefix(slash + 1);
+    }
+    return false;
+}
+
 // Splits a relative path into its components ("" and "." dropped). False
 // with errno EXDEV for an absolute path or a ".." component.
 inline bool beneath_components(const char *path, std::vector<std::string_view> &parts) {
     std::string_view rest(path ? path : "");
-    if (!rest.empty() && rest.front() == '/') {
+    if ((!rest.empty() && rest.front() == '/') || leaves_root(rest)) {
         errno = EXDEV;
         return false;
     }
@@ -65,13 +80,8 @@ inline bool beneath_components(const char *path, std::vector<std::string_view> &
         size_t slash = rest.find('/');
         std::string_view part = rest.substr(0, slash);
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            errno = EXDEV;
-            return false;
-        }
-        parts.push_back(part);
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
     }
     return true;
 }

@@ -1,4 +1,4 @@
-// The names of cow files and the template-boundary test of a magic target.
+// The names of cow files.
 // A cow file lives in the area's flat "cow" directory under a name derived
 // from the whole text of the magic link it belongs to: the MD5 digest in
 // lowercase hexadecimal for areas of "005.003" and later, an older additive
@@ -11,7 +11,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 char *md5_name(const char *text) {
     static const char digits[] = "0123456789abcdef";
@@ -41,17 +40,4 @@ char *legacy_name(const char *text) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%" PRIX64, acc);
     return xstrdup(buf);
-}
-
-int leaves_template(const char *text) {
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        size_t slash = rest.find('/');
-        if (rest.substr(0, slash) == "..")
-            return 1;
-        if (slash == std::string_view::npos)
-            break;
-        rest.remove_prefix(slash + 1);
-    }
-    return 0;
 }

@@ -204,20 +204,6 @@ int read_shortcut_text(int fd, std::string &text) {
     return 0;
 }
 
-// True when the text names something below the template root only: no ".."
-// component can climb out of it.
-bool stays_below_root(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        size_t slash = text.find('/', i);
-        size_t end = slash == std::string_view::npos ? text.size() : slash;
-        if (text.substr(i, end - i) == "..")
-            return false;
-        i = end + 1;
-    }
-    return true;
-}
-
 bool attributes_agree(const struct stat &a, const struct stat &b) {
     return a.st_uid == b.st_uid && a.st_gid == b.st_gid &&
            ((a.st_mode & 0xFFF) | S_ISVTX) == ((b.st_mode & 0xFFF) | S_ISVTX);
@@ -249,7 +235,7 @@ int process_magic(Candidate &c, std::string text, const char *template_root) {
         warning(0, "Too long magic target '%s/%s', fix it", where(), name);
         return 3;
     }
-    if (!stays_below_root(text)) {
+    if (kx::leaves_root(text)) {
         warning(0, "magic link %s points to something wrong", name);
         return 3;
     }

@@ -360,10 +360,11 @@ int check_core(const char *name, void *map, size_t size, int outdirfd, const cha
             text = target_text(base, rec.link, tlen);
             trace(kWarning, " -> %s/%s", text.c_str(), rname.c_str());
             if (template_root) {
-                std::string path = std::string(template_root) + "/" +
-                                   (text.size() > 4 ? text.substr(4) : std::string()) + "/" + rname;
+                std::string rel = (text.size() > 4 ? text.substr(4) : std::string()) + "/" + rname;
+                std::string path = std::string(template_root) + "/" + rel;
+                // A target that climbs out of the template names nothing.
                 struct stat st;
-                if (lstat(path.c_str(), &st) != 0) {
+                if (kx::leaves_root(rel) || lstat(path.c_str(), &st) != 0) {
                     trace(2, "Lost link in 'dirindex' %s\n", path.c_str());
                     lost = true;
                     listed = false;

@@ -153,6 +153,9 @@ KXFS_EXTERN struct kxfs_area *get_current_area(void);
  * component and never leaving dirfd (EXDEV for ".." or an absolute path,
  * ELOOP for a link): a new close-on-exec descriptor, or -1. */
 KXFS_EXTERN int open_beneath(int dirfd, const char *path, int flags, unsigned int mode);
+/* 1 when the text has a ".." component, so that the path it names below
+ * the template root would leave it; 0 otherwise. */
+KXFS_EXTERN int leaves_template(const char *text);
 
 /* ---- prompts.cpp: prompts, comparison, lost-and-found ------------------ */
 
@@ -412,7 +415,7 @@ KXFS_EXTERN int copy_reg_file_at(int src_dirfd, const char *src, int dst_dirfd,
 KXFS_EXTERN int create_mfile(const char *path, uint64_t value, unsigned int mode);
 KXFS_EXTERN int create_cowdir(const char *path, uint64_t value, unsigned int mode);
 
-/* ---- cowname.cpp: cow file names, the template boundary --------------- */
+/* ---- cowname.cpp: cow file names --------------------------------------- */
 
 /* Cow file name of a whole magic-link text: the MD5 digest in lowercase
  * hexadecimal (areas of "005.003" and later). */
@@ -420,9 +423,6 @@ KXFS_EXTERN char *md5_name(const char *text);
 /* The same in the naming of older areas: an additive hash in uppercase
  * hexadecimal. */
 KXFS_EXTERN char *legacy_name(const char *text);
-/* 1 when the text has a ".." component, so that the path it names below
- * the template root would leave it; 0 otherwise. */
-KXFS_EXTERN int leaves_template(const char *text);
 
 /* ---- version.cpp: the area's version link ------------------------------ */
 

@@ -179,8 +179,12 @@ int report_template_entries(int dirfd, const std::string &dir, int dir_flags,
         std::string path = kx::join(dir, name);
         std::string template_path = kx::join(template_root, *entry);
         struct stat st;
-        if (stat(template_path.c_str(), &st) != 0) {
-            werror(errno, "can't stat '%s'", template_path.c_str());
+        // An entry that climbs out of the template names nothing there.
+        int failed = kx::leaves_root(*entry) ? EXDEV : 0;
+        if (failed == 0 && stat(template_path.c_str(), &st) != 0)
+            failed = errno;
+        if (failed != 0) {
+            werror(failed, "can't stat '%s'", template_path.c_str());
             std::memset(&st, 0, sizeof st);
         }
         int r = cb(dirfd, name, path, *entry, dir_flags | SCAN_TEMPLATE_ENTRY, &st);

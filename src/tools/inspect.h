@@ -70,6 +70,9 @@ std::vector<Record> list_records(std::string_view file, bool &complete);
 // The template path of a record's object: the root, the target without its
 // prefix, the name.
 std::string record_template_path(const std::string &root, const Record &rec);
+// Whether that path climbs out of the template directory (a record with a
+// target only).
+bool record_leaves_template(const Record &rec);
 nlohmann::json record_value(const Record &rec, uint32_t buckets, const char *template_root);
 // The library's check of a copy of the bytes: -2 broken, 0 sound, 1 lost
 // links; its findings when asked for.

@@ -359,6 +359,12 @@ std::string record_template_path(const std::string &root, const Record &rec) {
            std::string(rec.name);
 }
 
+bool record_leaves_template(const Record &rec) {
+    std::string_view t = *rec.target;
+    return kx::leaves_root(std::string(t.size() > 4 ? t.substr(4) : std::string_view()) + "/" +
+                           std::string(rec.name));
+}
+
 json record_value(const Record &rec, uint32_t buckets, const char *template_root) {
     json r;
     r["offset"] = rec.offset;
@@ -382,7 +388,8 @@ json record_value(const Record &rec, uint32_t buckets, const char *template_root
     if (template_root && rec.target) {
         std::string path = record_template_path(template_root, rec);
         r["template_path"] = text_value(path);
-        r["template_type"] = host_type(path);
+        // Nothing outside the template directory is looked at.
+        r["template_type"] = record_leaves_template(rec) ? json(nullptr) : host_type(path);
     }
     return r;
 }

@@ -525,7 +525,9 @@ std::string repoint_candidate(int dirfd, const char *name, const char *d, const 
         return {};
     const std::string t = text;
     const std::string r = kx::join(d, path);
-    if (r.size() >= t.size() || t.compare(t.size() - r.size(), r.size(), r) == 0)
+    // A text that climbs out of the template is never looked up.
+    if (kx::leaves_root(t) || r.size() >= t.size() ||
+        t.compare(t.size() - r.size(), r.size(), r) == 0)
         return {};
     if (check_eattr_at(dirfd, name) != 0)
         return {};

@@ -30,12 +30,10 @@
 #include "unfinished.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,17 +102,6 @@ struct AreaDirs {
     int cow() const { return handle->cow.fd; }
 };
 
-// A directory name beneath dirfd, never through a link, never a fifo.
-kx::Fd open_dir_beneath(int dirfd, const char *name) {
-    struct open_how how {};
-    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    long fd = ::syscall(SYS_openat2, dirfd, name, &how, sizeof how);
-    if (fd < 0 && errno == ENOSYS)
-        fd = ::openat(dirfd, name, static_cast<int>(how.flags));
-    return kx::Fd(static_cast<int>(fd));
-}
-
 // Lets this process see the area through a read-only bind mount without
 // access-time updates, in a mount namespace of its own that ends with the
 // process: whatever is read below it, the area's content and times stay as
@@ -132,10 +119,10 @@ bool read_only_view(const std::string &path) {
                    nullptr) == 0;
 }
 
-// The same for a directory the area must have: a link or a file planted
-// in its place is refused by name.
+// A directory name beneath dirfd, never through a link, never a fifo: a
+// link or a file planted in its place is refused by name.
 kx::Fd open_area_dir(int dirfd, const char *name, const std::string &path) {
-    kx::Fd fd = open_dir_beneath(dirfd, name);
+    kx::Fd fd(kx::open_beneath(dirfd, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK));
     if (!fd.ok()) {
         int err = errno;
         struct stat st;
@@ -372,6 +359,14 @@ void from_template_dir(EntryLookup &lk, int dirfd, const std::string &dir_rel,
     doc["holder"] = "index_only";
     doc["target"] = text_value(std::string(*it->target) + "/" + name);
     doc["template_path"] = text_value(tpath);
+    if (record_leaves_template(*it)) {
+        doc["template_type"] = nullptr;
+        doc["reads"] = nullptr;
+        if (i + 1 < parts.size())
+            doc["holder"] = "nothing";
+        set_problem(doc, "outside the template directory");
+        return;
+    }
     doc["template_type"] = host_type(tpath);
     if (i + 1 < parts.size()) {
         follow_pointer(lk, tpath, parts, i, marker_rel);
@@ -564,15 +559,15 @@ int run_pointer(const Invocation &inv, json &doc) {
 
 int run_entry(const Invocation &inv, json &doc) {
     std::string path = inv.operands[1];
+    if (kx::leaves_root(path)) {
+        std::fprintf(stderr, "Error: %s: a path with '..' is not accepted: '%s'\n", program_name,
+                     shown(path).c_str());
+        std::exit(2);
+    }
     std::vector<std::string> parts;
     for (size_t at = 0; at <= path.size();) {
         size_t slash = std::min(path.find('/', at), path.size());
         std::string part = path.substr(at, slash - at);
-        if (part == "..") {
-            std::fprintf(stderr, "Error: %s: a path with '..' is not accepted: '%s'\n", program_name,
-                         shown(path).c_str());
-            std::exit(2);
-        }
         if (!part.empty() && part != ".")
             parts.push_back(std::move(part));
         at = slash + 1;
