@@ -1,11 +1,14 @@
 // The classified walk of an area and the recursive removal of a tree.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -373,6 +376,118 @@ TEST_F(Walk, DirectoryReplacedByALinkIsNotEntered) {
     EXPECT_EQ(stack.head, nullptr);
 }
 
+// Below top, a chain of depth directories "c", each holding a file "f"
+// and leaf directories "s0" to "s9" as well (so that, whatever order the
+// listings take, directories wait on most levels while the walk is deeper).
+// Made through descriptors.
+void make_comb(const std::string &top, int depth) {
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < depth; ++i) {
+        for (int leaf = 0; leaf < 10; ++leaf)
+            ASSERT_EQ(mkdirat(fd, ("s" + std::to_string(leaf)).c_str(), 0755), 0);
+        close(openat(fd, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        ASSERT_EQ(mkdirat(fd, "c", 0755), 0);
+        int next = openat(fd, "c", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    close(fd);
+}
+
+int open_descriptors() {
+    return static_cast<int>(listing("/proc/self/fd").size());
+}
+
+// What a walk of a comb saw: each directory's visits by inode, the most
+// descriptors open at once, and a change made when the bottom is reached.
+struct CombWalk {
+    std::map<ino_t, int> dirs;
+    int most_fds = 0;
+    std::string bottom;             // the path of the deepest file
+    void (*at_bottom)() = nullptr;
+};
+
+int comb_entry(void *data, int, const char *, const char *path, const char *, int flags,
+               const struct stat *st) {
+    auto *w = static_cast<CombWalk *>(data);
+    if (flags & SCAN_DIR)
+        w->dirs[st->st_ino]++;
+    w->most_fds = std::max(w->most_fds, open_descriptors());
+    if (w->at_bottom && w->bottom == path)
+        w->at_bottom();
+    return 0;
+}
+
+// Every directory of a tree much deeper than the descriptors the walk
+// holds is visited once, with the descriptors open bounded whatever the
+// depth; a subtree moved elsewhere in the tree while the walk is below it
+// is still finished, and nothing is visited twice.
+TEST_F(Walk, DeepTreesAreWalkedOnceWithBoundedDescriptors) {
+    const int depth = 120;
+    std::string bottom;  // the directory of the deepest file
+    for (int i = 1; i < depth; ++i)
+        bottom += "c/";
+    static std::string moved_from, moved_to;
+    for (bool move : {false, true}) {
+        SCOPED_TRACE(move ? "a subtree moved" : "as it is");
+        const std::string top = host_.path(move ? "moved" : "plain");
+        make_dirs(top);
+        make_comb(top, depth);
+        CombWalk w;
+        w.bottom = bottom + "f";
+        moved_from = top + "/c/c/c";
+        moved_to = top + "/c/moved";
+        if (move)
+            w.at_bottom = [] { ASSERT_EQ(rename(moved_from.c_str(), moved_to.c_str()), 0); };
+        int root = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int before = open_descriptors();
+        ASSERT_EQ(scan_private_at(root, comb_entry, &w), 0);
+        close(root);
+        EXPECT_EQ(w.dirs.size(), static_cast<size_t>(depth * 11));
+        EXPECT_TRUE(std::all_of(w.dirs.begin(), w.dirs.end(),
+                                [](const auto &d) { return d.second == 1; }));
+        EXPECT_LE(w.most_fds - before, 40);
+        EXPECT_EQ(move, exists(moved_to));
+    }
+}
+
+// The path form walks what it lists beneath the working directory (the
+// area's root), an absolute path too: a directory swapped for a link
+// after it was listed is not entered, whatever is below it.
+TEST_F(Walk, OneDirectoryByAbsolutePathStaysBeneathTheWorkingDirectory) {
+    std::string outside = host_.path("outside");
+    write_file(outside + "/sub/secret", "");
+    write_file(at("d/sub/own"), "");
+    ASSERT_EQ(chdir(area_.c_str()), 0);
+    kxfsutil_debug_level = 0;
+    struct dir_stack stack = {nullptr, 0};
+    Recorder r;
+    ASSERT_EQ(scan_one_dir(area_.c_str(), &stack, record, &r), 0);
+    ASSERT_EQ(stack.count, 1);
+    std::string d = stack.head->path;
+    EXPECT_EQ(d, area_ + "/d");
+    ASSERT_EQ(scan_one_dir(d.c_str(), &stack, record, &r), 0);
+    ASSERT_EQ(stack.count, 2);
+    std::string sub = stack.head->path;
+    EXPECT_EQ(sub, area_ + "/d/sub");
+    // The container swaps d for a link to the host once it was listed.
+    ASSERT_EQ(rename(at("d").c_str(), at("d.old").c_str()), 0);
+    make_symlink(outside, at("d"));
+    r.seen.clear();
+    EXPECT_EQ(scan_one_dir(sub.c_str(), &stack, record, &r), -1);
+    EXPECT_TRUE(r.seen.empty());
+    // An absolute path elsewhere is no directory of the area.
+    EXPECT_EQ(scan_one_dir((outside + "/sub").c_str(), &stack, record, &r), -1);
+    EXPECT_TRUE(r.seen.empty());
+    while (struct dir_node *n = stack.head) {
+        stack.head = n->next;
+        free(n->path);
+        free(n);
+    }
+}
+
 TEST_F(Walk, OneDirectoryPushesItsSubdirectories) {
     make_dirs(at("s/one"));
     make_dirs(at("s/two"));
@@ -411,6 +526,26 @@ TEST_F(RemoveDir, RemovesEverythingBelowWithoutFollowingLinks) {
     EXPECT_EQ(remove_dir(tree.c_str()), 0);
     EXPECT_FALSE(exists(tree));
     EXPECT_EQ(kxtest::read_file(outside + "/keep"), "keep");
+}
+
+// A tree deeper than the descriptors the process may open goes too, in
+// listing order at every level.
+TEST_F(RemoveDir, DeepTreeGoesWithBoundedDescriptors) {
+    std::string tree = host_.path("tree");
+    make_dirs(tree);
+    make_comb(tree, 300);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(open_descriptors() + 64);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    CaptureStderr();
+    int result = remove_dir(tree.c_str());
+    std::string err = GetCapturedStderr();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(result, 0) << err;
+    EXPECT_EQ(err, "");
+    EXPECT_FALSE(exists(tree));
 }
 
 TEST_F(RemoveDir, RefusesWhatIsNotADirectory) {

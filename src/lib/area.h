@@ -68,6 +68,25 @@ inline bool leaves_root(std::string_view rel) {
     return false;
 }
 
+// The part of path that lies below the directory root, both given as text
+// of the caller's: what follows root and the slashes after it ("" for root
+// itself), to be opened beneath root. False with errno EXDEV when path
+// does not begin with root.
+inline bool path_below(std::string_view root, std::string_view path, std::string &rest) {
+    while (!root.empty() && root.back() == '/')
+        root.remove_suffix(1);
+    if (path.substr(0, root.size()) != root ||
+        (path.size() > root.size() && path[root.size()] != '/')) {
+        errno = EXDEV;
+        return false;
+    }
+    path.remove_prefix(root.size());
+    while (!path.empty() && path.front() == '/')
+        path.remove_prefix(1);
+    rest.assign(path);
+    return true;
+}
+
 // Splits a relative path into its components ("" and "." dropped). False
 // with errno EXDEV for an absolute path or a ".." component.
 inline bool beneath_components(const char *path, std::vector<std::string_view> &parts) {
@@ -132,6 +151,8 @@ inline bool openat2_missing = false;
 // following a symbolic link in any component and without leaving dirfd:
 // an absolute path or a ".." component gives EXDEV, a link ELOOP (a final
 // link is opened itself only with O_PATH). The descriptor is close-on-exec.
+// A path longer than the kernel takes in one call is opened component by
+// component, in time that grows with its length.
 inline int open_beneath(int dirfd, const char *path, int flags, mode_t mode = 0) {
 #ifdef SYS_openat2
     if (!openat2_missing) {
@@ -147,9 +168,11 @@ inline int open_beneath(int dirfd, const char *path, int flags, mode_t mode = 0)
         how.mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
         long fd = ::syscall(SYS_openat2, dirfd, path, &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS)
+        // A path too long for one call is opened one component at a time.
+        if (fd >= 0 || (errno != ENOSYS && errno != ENAMETOOLONG))
             return static_cast<int>(fd);
-        openat2_missing = true;
+        if (errno == ENOSYS)
+            openat2_missing = true;
     }
 #endif
     return open_beneath_walk(dirfd, path, flags, mode);

@@ -39,17 +39,6 @@ namespace {
 // Longest content that can hold a magic target, with room to tell it apart.
 constexpr size_t kShortcutRead = 4096;
 
-// A listing that takes over the directory descriptor fd; the *at calls use
-// dirfd() of the listing.
-kx::Dir open_listing(kx::Fd &fd) {
-    if (!fd.ok())
-        return kx::Dir();
-    DIR *d = fdopendir(fd.get());
-    if (d)
-        fd.release();
-    return kx::Dir(d);
-}
-
 // Directory flags of dir: SCAN_DIR_INDEXED, SCAN_DIR_LINKED or 0.
 int directory_flags(int dirfd, const struct stat &dir) {
     if (!(dir.st_mode & S_ISUID))
@@ -67,16 +56,9 @@ int directory_flags(int dirfd, const struct stat &dir) {
 // The first bytes of a sticky file (up to kShortcutRead), enough to tell a
 // shortcut from a plain file; false with errno set when it cannot be read.
 bool read_shortcut_text(int dirfd, const char *name, std::string &text) {
-    kx::Fd fd(openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    kx::Fd fd = kx::open_regular_at(dirfd, name, nullptr);
     if (!fd.ok())
         return false;
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0)
-        return false;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
     text.resize(kShortcutRead);
     size_t got = 0;
     while (got < kShortcutRead) {
@@ -194,77 +176,27 @@ int report_template_entries(int dirfd, const std::string &dir, int dir_flags,
     return 0;
 }
 
-// The names of a directory (without "." and ".."), in listing order.
-// false with errno set when the listing fails.
-bool list_names(DIR *listing, std::vector<std::string> &names) {
-    for (;;) {
-        errno = 0;
-        struct dirent *de = readdir(listing);
-        if (!de)
-            return errno == 0;
-        if (!kx::is_dot_or_dotdot(de->d_name))
-            names.emplace_back(de->d_name);
-    }
-}
-
-// A directory waiting to be walked: its path below the root and the inode
-// its parent's listing showed.
-struct Pending {
-    std::string path;
-    dev_t dev;
-    ino_t ino;
-};
-
-// Opens the directory dir below rootfd without following any link. With
-// expect given it must be that inode: a directory swapped for another after
-// its parent was listed is not walked.
-kx::Fd open_walked_dir(int rootfd, const std::string &dir, const Pending *expect) {
-    if (dir == ".")
-        return kx::Fd(openat(rootfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (expect)
-        return kx::open_dir_beneath(rootfd, dir.c_str(), expect->dev, expect->ino);
-    if (dir[0] == '/')
-        return kx::Fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return kx::Fd(kx::open_beneath(rootfd, dir.c_str(), O_RDONLY | O_DIRECTORY));
-}
-
-// Walks one directory (the path below rootfd) and hands each subdirectory
-// met to push(path, stat record).
+// Walks the directory open as fd (its path below the root: dir, "." for
+// the root) and hands each subdirectory met to push(name, stat record).
 template <class Push>
-int walk_one_dir(int rootfd, const std::string &dir, const Pending *expect, const Callback &cb,
-                 Push push, readahead_stage *ra = nullptr) {
-    kx::Fd dir_fd = open_walked_dir(rootfd, dir, expect);
+int visit_dir(int fd, const std::string &dir, const Callback &cb, Push push,
+              readahead_stage *ra) {
     struct stat self;
-    if (!dir_fd.ok()) {
-        // A directory that is gone is no longer there to walk.
-        if (errno == ENOENT)
-            return -1;
-        werror(errno, "can't open directory '%s'", dir.c_str());
+    if (fstat(fd, &self) != 0)
         return -1;
-    }
-    if (fstat(dir_fd.get(), &self) != 0)
-        return -1;
-    const int dir_flags = directory_flags(dir_fd.get(), self);
+    const int dir_flags = directory_flags(fd, self);
     const bool indexed = dir_flags == SCAN_DIR_INDEXED;
-
-    // The names are taken first, so that a callback that replaces an entry
-    // by rename never makes the walk meet a name twice.
-    kx::Dir listing = open_listing(dir_fd);
-    std::vector<std::string> names;
-    if (!listing.ok() || !list_names(listing.get(), names)) {
-        werror(errno, "can't open directory '%s'", dir.c_str());
-        return -1;
-    }
-    const int fd = ::dirfd(listing.get());
-
     const bool at_root = dir == ".";
     std::unordered_set<std::string> held;
     std::string path;
-    for (const std::string &name : names) {
-        readahead_advance(ra, 1);
+    int result = 0;
+    // The names are taken first, so that a callback that replaces an entry
+    // by rename never makes the walk meet a name twice.
+    bool listed = kx::each_entry(fd, kx::Listing::names_first, ra,
+                                 [&](const char *name, unsigned char) {
         if (indexed) {
-            if (name == DIRINDEX_NAME)
-                continue;
+            if (std::strcmp(name, DIRINDEX_NAME) == 0)
+                return true;
             held.insert(name);
         }
         if (at_root)
@@ -272,17 +204,30 @@ int walk_one_dir(int rootfd, const std::string &dir, const Pending *expect, cons
         else
             path.assign(dir).append(1, '/').append(name);
         struct stat st;
-        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return -2;
-        int result = report_entry(fd, name.c_str(), path, dir_flags, st, cb);
-        if (result != 0)
-            return result;
-        if (S_ISDIR(st.st_mode))
-            push(path, st);
+        if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            result = -2;
+            return false;
+        }
+        result = report_entry(fd, name, path, dir_flags, st, cb);
+        if (result == 0 && S_ISDIR(st.st_mode))
+            push(name, st);
+        return result == 0;
+    });
+    if (!listed) {
+        werror(errno, "can't open directory '%s'", dir.c_str());
+        return -1;
     }
-    if (!indexed)
-        return 0;
+    if (result != 0 || !indexed)
+        return result;
     return report_template_entries(fd, dir, dir_flags, held, cb);
+}
+
+// A directory the walk cannot enter ends it; one that is gone is no longer
+// there to walk and ends it silently.
+int cannot_enter(const std::string &dir, int err) {
+    if (err != ENOENT)
+        werror(err, "can't open directory '%s'", dir.c_str());
+    return -1;
 }
 
 // The whole walk below rootfd: the root's entries, then the pending
@@ -293,65 +238,115 @@ int walk_tree(int rootfd, const Callback &cb) {
     std::unique_ptr<readahead_stage, void (*)(readahead_stage *)> ra(
         walk_readahead(rootfd, READAHEAD_LINKS | READAHEAD_SHORTCUTS | READAHEAD_INDEXES),
         stop_readahead);
-    std::vector<Pending> stack;
-    auto push = [&stack, &ra](const std::string &path, const struct stat &st) {
-        stack.push_back(Pending{path, st.st_dev, st.st_ino});
-        readahead_push_dir(ra.get(), path.c_str());
-    };
-    readahead_enter_dir(ra.get(), "");
-    int result = walk_one_dir(rootfd, ".", nullptr, cb, push, ra.get());
-    while (result == 0 && !stack.empty()) {
-        Pending next = std::move(stack.back());
-        stack.pop_back();
-        readahead_enter_dir(ra.get(), next.path.c_str());
-        result = walk_one_dir(rootfd, next.path, &next, cb, push, ra.get());
+    kx::TreeWalk walk(rootfd, ra.get());
+    while (walk.next()) {
+        const std::string dir = walk.rel().empty() ? std::string(".") : walk.rel();
+        if (walk.fd() < 0)
+            return cannot_enter(dir, walk.error());
+        int result = visit_dir(walk.fd(), dir, cb,
+                               [&walk](const char *name, const struct stat &st) {
+                                   walk.push(name, st);
+                               },
+                               ra.get());
+        if (result != 0)
+            return result;
     }
-    return result;
+    return 0;
 }
 
-// Removes the tree name of the directory parentfd: its entries first, then
-// the directory, following no link. path is the name shown in messages. One
-// descriptor is held per level of depth.
+// Opens dir, a path of the caller's, as a directory beneath the working
+// directory without following a link: an absolute dir must lie below it.
+kx::Fd open_below_working_dir(const char *dir) {
+    std::string rel = dir;
+    if (dir[0] == '/') {
+        std::unique_ptr<char, kx::FreeDeleter> cwd(getcwd(nullptr, 0));
+        if (!cwd || !kx::path_below(cwd.get(), dir, rel))
+            return kx::Fd();
+    }
+    return kx::Fd(kx::open_beneath(AT_FDCWD, rel.c_str(), O_RDONLY | O_DIRECTORY));
+}
+
+// One directory whose entries are being removed: the names listed when it
+// was entered, and how many of them have been handled.
+struct Removing {
+    std::vector<std::string> names;
+    size_t next = 0;
+};
+
+// Lists the directory fd of a removal (shown() names it in the message
+// of a failed listing); false when the listing fails.
+template <class Shown>
+bool list_for_removal(int fd, const Shown &shown, Removing &dir) {
+    bool listed = kx::each_entry(fd, kx::Listing::streamed, nullptr,
+                                 [&dir](const char *name, unsigned char) {
+                                     dir.names.emplace_back(name);
+                                     return true;
+                                 });
+    if (!listed)
+        kx::print_stderr("readdir(\"%s\") error: %s", shown().c_str(), std::strerror(errno));
+    return listed;
+}
+
+// Removes the tree name of the directory parentfd: the entries of each
+// directory in listing order, a subdirectory (with all below it) before
+// the entries after it, then the directory itself, following no link; path
+// is the name shown in messages. A failure ends the removal, and every
+// directory on the way back up is still tried (and fails, not empty). The
+// way down is held with bounded descriptors (DirChain), however deep.
 int remove_tree(int parentfd, const char *name, const std::string &path) {
-    kx::Fd dir_fd(openat(parentfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    kx::Dir listing = open_listing(dir_fd);
-    if (!listing.ok()) {
+    kx::Fd top(openat(parentfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    kx::DirChain chain;
+    if (!top.ok() || !chain.start(top.get())) {
         kx::print_stderr("opendir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
         return -1;
     }
-    const int fd = ::dirfd(listing.get());
-    int result = 0;
+    top.reset();
+    auto shown = [&path, &chain]() {
+        return chain.path().empty() ? path : kx::join(path, chain.path());
+    };
+    std::vector<Removing> dirs(1);
+    int result = list_for_removal(chain.fd(), shown, dirs.back()) ? 0 : -1;
     for (;;) {
-        errno = 0;
-        struct dirent *de = readdir(listing.get());
-        if (!de) {
-            if (errno != 0) {
-                kx::print_stderr("readdir(\"%s\") error: %s", path.c_str(),
-                             std::strerror(errno));
+        Removing &dir = dirs.back();
+        if (result == 0 && dir.next < dir.names.size()) {
+            const std::string &entry = dir.names[dir.next++];
+            // The entry as messages show it, made only for one.
+            auto child = [&shown, &entry]() { return kx::join(shown(), entry); };
+            struct stat st;
+            if (fstatat(chain.fd(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                kx::print_stderr("lstat(\"%s\") error: %s", child().c_str(), std::strerror(errno));
                 result = -1;
+            } else if (!S_ISDIR(st.st_mode)) {
+                if (unlinkat(chain.fd(), entry.c_str(), 0) != 0) {
+                    kx::print_stderr("unlink(\"%s\") error: %s", child().c_str(),
+                                     std::strerror(errno));
+                    result = -1;
+                }
+            } else if (kx::InodeKey inode{st.st_dev, st.st_ino}; !chain.enter(entry, &inode)) {
+                kx::print_stderr("opendir(\"%s\") error: %s", child().c_str(),
+                                 std::strerror(errno));
+                result = -1;
+            } else {
+                dirs.emplace_back();
+                if (!list_for_removal(chain.fd(), shown, dirs.back()))
+                    result = -1;
             }
-            break;
-        }
-        if (kx::is_dot_or_dotdot(de->d_name))
             continue;
-        std::string child = kx::join(path, de->d_name);
-        struct stat st;
-        if (fstatat(fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            kx::print_stderr("lstat(\"%s\") error: %s", child.c_str(), std::strerror(errno));
-            result = -1;
-            break;
         }
-        if (S_ISDIR(st.st_mode)) {
-            result = remove_tree(fd, de->d_name, child);
-            if (result != 0)
-                break;
-        } else if (unlinkat(fd, de->d_name, 0) != 0) {
-            kx::print_stderr("unlink(\"%s\") error: %s", child.c_str(), std::strerror(errno));
-            result = -1;
+        // The directory is done with (or the removal failed): it goes.
+        const size_t depth = chain.depth();
+        const std::string leaf(chain.name());
+        dirs.pop_back();
+        if (depth == 0)
             break;
+        int parent = chain.leave_to(depth - 1) ? chain.fd() : -1;
+        if (parent < 0 || unlinkat(parent, leaf.c_str(), AT_REMOVEDIR) != 0) {
+            kx::print_stderr("rmdir(\"%s\") error: %s", kx::join(shown(), leaf).c_str(),
+                             std::strerror(errno));
+            result = -1;
         }
     }
-    listing.close();
+    chain.leave_all();
     if (unlinkat(parentfd, name, AT_REMOVEDIR) != 0) {
         kx::print_stderr("rmdir(\"%s\") error: %s", path.c_str(), std::strerror(errno));
         return -1;
@@ -368,10 +363,16 @@ int scan_one_dir(const char *dir, struct dir_stack *stack, scan_callback cb, voi
     callback.plain = cb;
     callback.data = data;
     try {
-        return walk_one_dir(AT_FDCWD, dir, nullptr, callback,
-                            [stack](const std::string &path, const struct stat &) {
-                                kx::push_dir(stack, path);
-                            });
+        kx::Fd fd = open_below_working_dir(dir);
+        if (!fd.ok())
+            return cannot_enter(dir, errno);
+        const std::string path = dir;
+        return visit_dir(fd.get(), path, callback,
+                         [stack, &path](const char *name, const struct stat &) {
+                             kx::push_dir(stack, path == "." ? std::string(name)
+                                                             : kx::join(path, name));
+                         },
+                         nullptr);
     } catch (const std::bad_alloc &) {
         werror(ENOMEM, "error allocate memory");
         return -2;
