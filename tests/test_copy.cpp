@@ -261,6 +261,38 @@ TEST_F(Copy, ProcessedCounterCountsSingleLinkEntries) {
     free(stack.head);
 }
 
+// The path form opens what it was handed beneath the roots it was given,
+// as the tree walk does: a directory swapped for a link to the host after
+// its parent listed it is not copied from, whatever lies below it.
+TEST_F(Copy, PathFormStaysBeneathItsRoots) {
+    kxfsutil_debug_level = 2;
+    write_file(src("d/sub/own"), "own");
+    write_file(host_.path("host/sub/secret"), "host");
+    kxtest::make_dirs(dst_);
+    init_copy_hardlinks();
+    struct dir_stack stack = {nullptr, 0};
+    ASSERT_EQ(copy_directory(src_.c_str(), src_.c_str(), dst_.c_str(), 1, &stack, nullptr), 0);
+    ASSERT_EQ(stack.count, 1);
+    std::string d = stack.head->path;
+    ASSERT_EQ(copy_directory(d.c_str(), src_.c_str(), dst_.c_str(), 0, &stack, nullptr), 0);
+    ASSERT_EQ(stack.count, 2);
+    std::string sub = stack.head->path;
+    EXPECT_EQ(sub, src_ + "/d/sub");
+    ASSERT_EQ(rename(src("d").c_str(), src("d.old").c_str()), 0);
+    kxtest::make_symlink(host_.path("host"), src("d"));
+    CaptureStderr();
+    EXPECT_EQ(copy_directory(sub.c_str(), src_.c_str(), dst_.c_str(), 0, &stack, nullptr), 1);
+    EXPECT_EQ(GetCapturedStderr(), "Error: Kxfsclone: can't chdir '" + sub +
+                                       "': Too many levels of symbolic links\n");
+    EXPECT_FALSE(exists(dst("d/sub/secret")));
+    EXPECT_FALSE(exists(dst("d/sub/own")));
+    while (struct dir_node *n = stack.head) {
+        stack.head = n->next;
+        free(n->path);
+        free(n);
+    }
+}
+
 TEST_F(Copy, UnreadableIndexIsReproducedAsItIs) {
     kxtest::make_dirs(src("d"), 04755);
     write_file(src("d/" DIRINDEX_NAME), "not an index");

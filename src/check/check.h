@@ -155,23 +155,11 @@ extern const struct check_observer *observer;
 
 // ---- scan.cpp: the area check scan ---------------------------------------
 
-// One pending directory: its full path (for messages), its path below
-// root_dir (to reopen it beneath the root's descriptor), and the identity
-// the parent's listing saw, so that a directory swapped for another object
-// before it is read is refused.
-struct scan_node {
-    char *path;
-    char *rel;
-    dev_t dev;
-    ino_t ino;
-    struct scan_node *next;
-};
-
+// What the scan counts: directories queued, files, links.
 struct scan_info {
     int dirs;
     int files;
     int links;
-    struct scan_node *head;
 };
 
 extern struct scan_info *info;

@@ -68,14 +68,20 @@ struct name_count {
 };
 std::unordered_map<kx::InodeKey, name_count, kx::InodeKeyHash> link_names;
 
-// What one count of the claims finds, before it becomes the run's.
+// What one count of the claims finds, before it becomes the run's: a
+// directory it could not list to its end leaves it incomplete.
 struct claim_census {
     std::unordered_map<std::string, claim_count> claims;
     std::unordered_map<kx::InodeKey, name_count, kx::InodeKeyHash> link_names;
+    int unlisted_error = 0;
+    std::string unlisted;
 };
 
-// The count found becomes the run's.
+// The count found becomes the run's. An incomplete count would let a cow
+// file go while a link not counted still needs it: the run ends first.
 void adopt(claim_census &found) {
+    if (found.unlisted_error != 0)
+        error(1, found.unlisted_error, "Kxfsutil: opendir '%s'", found.unlisted.c_str());
     claims = std::move(found.claims);
     link_names = std::move(found.link_names);
     claims_counted = true;
@@ -99,24 +105,17 @@ void tell_entry(entry_kind kind, const std::string &path, const struct stat &st)
         observer->entry(observer->data, kind, path.c_str(), &st);
 }
 
-void push_dir(const std::string &path, const std::string &rel, const struct stat &st) {
-    auto *node = static_cast<scan_node *>(xmalloc(sizeof(scan_node)));
-    node->path = xstrdup(path.c_str());
-    node->rel = xstrdup(rel.c_str());
-    node->dev = st.st_dev;
-    node->ino = st.st_ino;
-    node->next = info->head;
-    info->head = node;
-    readahead_push_dir(walk_ra, node->rel);
+// The walk of the tree that runs.
+kx::TreeWalk *tree_walk = nullptr;
+
+// A directory to be scanned (path as messages show it): the walk takes it
+// on when it is a subdirectory (name) of the one being read.
+void push_dir(const std::string &path, const char *name, const struct stat &st) {
+    if (name)
+        tree_walk->push(name, st);
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Push dir %s\n", path.c_str());
     info->dirs++;
-}
-
-// Opens the pending directory rel below the root, following no link, and
-// checks that it is still the inode dev/ino.
-kx::Fd open_tree_dir(const char *rel, dev_t dev, ino_t ino) {
-    return kx::open_dir_beneath(area->root.fd, rel, dev, ino);
 }
 
 // Template objects, looked up from the directory the last pointer named.
@@ -395,8 +394,7 @@ void check_directory(const item_ref &at, const std::string &path, struct stat &s
             upgrade_step_failed();
         }
     }
-    std::string rel = at.dir_rel[0] == '\0' ? std::string(at.name) : kx::join(at.dir_rel, at.name);
-    push_dir(path, rel, st);
+    push_dir(path, at.name, st);
 }
 
 // One entry of the directory being read.
@@ -451,30 +449,25 @@ void check_item(const item_ref &entry) {
     info->files++;
 }
 
-void scan_dir(const scan_node &node) {
+void scan_dir(kx::TreeWalk &walk) {
+    const std::string path = walk.rel().empty() ? std::string(root_dir) : kx::join(root_dir, walk.rel());
     if (kxfsutil_debug_level > 3)
-        debug_print(4, "Scan dir begin :%s:\n", node.path);
-    kx::Fd fd = open_tree_dir(node.rel, node.dev, node.ino);
-    if (!fd.ok())
-        error(1, errno, "Kxfsutil: opendir '%s'", node.path);
-    kx::Dir dir(::fdopendir(fd.get()));
-    if (!dir.ok())
-        error(1, errno, "Kxfsutil: opendir '%s'", node.path);
-    fd.release();
-    item_ref at{::dirfd(dir.get()), nullptr, node.path, node.rel, nullptr};
-    while (struct dirent *e = ::readdir(dir.get())) {
-        if (kx::is_dot_or_dotdot(e->d_name))
-            continue;
-        readahead_advance(walk_ra, 1);
-        at.name = e->d_name;
+        debug_print(4, "Scan dir begin :%s:\n", path.c_str());
+    if (walk.fd() < 0)
+        error(1, walk.error(), "Kxfsutil: opendir '%s'", path.c_str());
+    item_ref at{walk.fd(), nullptr, path.c_str(), walk.rel().c_str(), nullptr};
+    bool listed = walk.list(kx::Listing::streamed, [&at](const char *name, unsigned char) {
+        at.name = name;
         check_item(at);
-    }
-    dir.close();
+        return true;
+    });
+    if (!listed)
+        error(1, errno, "Kxfsutil: opendir '%s'", path.c_str());
     if (kxfsutil_debug_level > 3)
-        debug_print(4, "Scan dir end :%s:\n", node.path);
+        debug_print(4, "Scan dir end :%s:\n", path.c_str());
 }
 
-// The root item: the tree's own directory, the first node of the stack.
+// The root item: the tree's own directory, the first the walk reads.
 void check_root() {
     struct stat st;
     if (area->root.fd < 0)
@@ -489,93 +482,75 @@ void check_root() {
     tell_entry(ENTRY_DIR, root_dir, st);
     if ((get_option() & OPT_UPGRADE) && (st.st_mode & MAGIC_DIR_MARK))
         clear_dir_mark(area->root.fd, root_dir, st);
-    push_dir(root_dir, "", st);
+    push_dir(root_dir, nullptr, st);
 }
 
 // The type of an entry from its listing, or from fstatat when the listing
 // does not say; st is filled when fstatat was asked.
-unsigned entry_type(int dirfd, const struct dirent *e, struct stat &st, bool &stated) {
+unsigned entry_type(int dirfd, const char *name, unsigned char type, struct stat &st,
+                    bool &stated) {
     stated = false;
-    if (e->d_type != DT_UNKNOWN)
-        return e->d_type;
-    if (::fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (type != DT_UNKNOWN)
+        return type;
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return DT_UNKNOWN;
     stated = true;
     return IFTODT(st.st_mode);
 }
 
 // Counts, for every regular file of cow_dir, the magic links of the tree
-// that claim it. A directory that cannot be read is passed over here: the
-// walk itself reports it. Only reads, and touches no state of the run, so
-// that it can run beside another walk; ra (or none) is its stage.
+// that claim it. A directory that cannot be opened is passed over here: the
+// walk itself reports it; one that cannot be listed to its end leaves the
+// count incomplete. Only reads, and touches no state of the run, so that
+// it can run beside another walk; ra (or none) is its stage.
 void count_claims(claim_census &found, readahead_stage *ra) {
     auto &claims = found.claims;
     auto &link_names = found.link_names;
+    auto unlisted = [&found](const std::string &path) {
+        found.unlisted_error = errno != 0 ? errno : EIO;
+        found.unlisted = path;
+    };
     std::unordered_set<std::string> cows;
-    if (area->cow.fd >= 0) {
-        kx::Dir dir = kx::list_anew(area->cow.fd);
-        while (dir.ok() && (errno = 0, true)) {
-            struct dirent *e = ::readdir(dir.get());
-            if (e == nullptr)
-                break;
-            struct stat st;
-            bool stated;
-            if (!kx::is_dot_or_dotdot(e->d_name) &&
-                entry_type(::dirfd(dir.get()), e, st, stated) == DT_REG)
-                cows.insert(e->d_name);
-        }
-    }
+    if (area->cow.fd >= 0 &&
+        !kx::each_entry(area->cow.fd, kx::Listing::streamed, nullptr,
+                        [&cows](const char *name, unsigned char type) {
+                            struct stat st;
+                            bool stated;
+                            if (entry_type(area->cow.fd, name, type, st, stated) == DT_REG)
+                                cows.insert(name);
+                            return true;
+                        }))
+        return unlisted(cow_dir);
     if (cows.empty() || area->root.fd < 0)
         return;
-    struct pending {
-        std::string rel;
-        dev_t dev;
-        ino_t ino;
-    };
-    std::vector<pending> stack;
-    struct stat root;
-    if (::fstat(area->root.fd, &root) != 0)
-        return;
-    stack.push_back({"", root.st_dev, root.st_ino});
     std::string text;
     std::set<std::tuple<std::string, dev_t, ino_t>> marked_inodes;
-    while (!stack.empty()) {
-        pending dir_node = std::move(stack.back());
-        stack.pop_back();
-        readahead_enter_dir(ra, dir_node.rel.c_str());
-        kx::Fd fd = open_tree_dir(dir_node.rel.c_str(), dir_node.dev, dir_node.ino);
-        kx::Dir dir(fd.ok() ? ::fdopendir(fd.get()) : nullptr);
-        if (!dir.ok())
+    kx::TreeWalk walk(area->root.fd, ra);
+    while (walk.next()) {
+        if (walk.fd() < 0)
             continue;
-        fd.release();
-        int dfd = ::dirfd(dir.get());
-        while (struct dirent *e = ::readdir(dir.get())) {
-            if (kx::is_dot_or_dotdot(e->d_name))
-                continue;
-            readahead_advance(ra, 1);
+        const int dfd = walk.fd();
+        bool listed = walk.list(kx::Listing::streamed, [&](const char *name, unsigned char type) {
             struct stat st;
             bool stated;
-            unsigned type = entry_type(dfd, e, st, stated);
-            if (type != DT_DIR && type != DT_LNK)
-                continue;
-            if (!stated && ::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
+            unsigned t = entry_type(dfd, name, type, st, stated);
+            if (t != DT_DIR && t != DT_LNK)
+                return true;
+            if (!stated && ::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return true;
             if (S_ISDIR(st.st_mode)) {
-                stack.push_back({dir_node.rel.empty() ? std::string(e->d_name)
-                                                      : kx::join(dir_node.rel, e->d_name),
-                                 st.st_dev, st.st_ino});
-                readahead_push_dir(ra, stack.back().rel.c_str());
-                continue;
+                walk.push(name, st);
+                return true;
             }
             if (S_ISLNK(st.st_mode) && st.st_nlink > 1) {
                 name_count &n = link_names[{st.st_dev, st.st_ino}];
                 n.seen++;
                 n.links = st.st_nlink;
             }
-            if (!S_ISLNK(st.st_mode) || std::strcmp(e->d_name, DIRINDEX_NAME) == 0 ||
-                !kx::read_link(dfd, e->d_name, st.st_size, text) ||
+            if (!S_ISLNK(st.st_mode) || std::strcmp(name, DIRINDEX_NAME) == 0 ||
+                !kx::read_link(dfd, name, st.st_size, text) ||
                 !kx::is_magic(std::string_view(text)))
-                continue;
+                return true;
             char *cow_name = vefs_path_to_name(text.c_str());
             if (cows.count(cow_name)) {
                 claim_count &c = claims[cow_name];
@@ -589,6 +564,13 @@ void count_claims(claim_census &found, readahead_stage *ra) {
                 }
             }
             std::free(cow_name);
+            return true;
+        });
+        if (!listed) {
+            int err = errno;
+            std::string path = walk.rel().empty() ? std::string(root_dir) : kx::join(root_dir, walk.rel());
+            errno = err;
+            return unlisted(path);
         }
     }
 }
@@ -670,15 +652,12 @@ void scan_mount_point(const char *area_dir, int veid) {
         if (names->add_listing(area->cow.fd))
             cow_listed = std::move(names);
     }
+    kx::TreeWalk walk(area->root.fd, walk_ra);
+    tree_walk = &walk;
     check_root();
-    while (scan_node *node = info->head) {
-        info->head = node->next;
-        readahead_enter_dir(walk_ra, node->rel);
-        scan_dir(*node);
-        std::free(node->path);
-        std::free(node->rel);
-        std::free(node);
-    }
+    while (walk.next())
+        scan_dir(walk);
+    tree_walk = nullptr;
     walk_ra = nullptr;
     ra.reset();
     template_lookup = kx::TemplateLookup();
@@ -696,14 +675,13 @@ void scan_cow_dir(void) {
     init_cow_hash();
     if (area->cow.fd < 0)
         error(1, area->cow.error, "Kxfsutil: opendir '%s'", cow_dir);
-    kx::Dir dir = kx::list_anew(area->cow.fd);
-    if (!dir.ok())
+    bool listed = kx::each_entry(area->cow.fd, kx::Listing::streamed, nullptr,
+                                 [](const char *name, unsigned char) {
+                                     add_cow_item(name);
+                                     return true;
+                                 });
+    if (!listed)
         error(1, errno, "Kxfsutil: opendir '%s'", cow_dir);
-    while (struct dirent *e = ::readdir(dir.get())) {
-        if (!kx::is_dot_or_dotdot(e->d_name))
-            add_cow_item(e->d_name);
-    }
-    dir.close();
     if (kxfsutil_debug_level > 3)
         debug_print(4, "Scan COW dir end :%s:\n", cow_dir);
 }

@@ -19,6 +19,7 @@
 #include "base.h"
 #include "check.h"
 #include "host.h"
+#include "walk.h"
 #include "libkxfsutil.h"
 
 namespace {
@@ -74,18 +75,21 @@ int number_of(std::string_view digits) {
     return std::atoi(std::string(digits).c_str());
 }
 
-// The numbers of the configuration directory's files that end in suffix.
+// The numbers of the configuration directory's files that end in suffix;
+// none when the directory cannot be listed to its end.
 std::vector<int> numbered_files(std::string_view suffix) {
     std::vector<int> found;
-    kx::Dir dir(::opendir(kx::host_path(kx::kConfigDir).c_str()));
-    if (!dir.ok())
-        return found;
-    while (struct dirent *e = ::readdir(dir.get())) {
-        std::string_view name(e->d_name);
+    kx::Fd dir(::open(kx::host_path(kx::kConfigDir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool listed = dir.ok() && kx::each_entry(dir.get(), kx::Listing::streamed, nullptr,
+                                             [&](const char *entry, unsigned char) {
+        std::string_view name(entry);
         if (name.size() > suffix.size() && name.ends_with(suffix))
             if (int n = number_of(name.substr(0, name.size() - suffix.size())))
                 found.push_back(n);
-    }
+        return true;
+    });
+    if (!listed)
+        found.clear();
     return found;
 }
 

@@ -198,26 +198,6 @@ inline int tree_entry_error(const struct kxfs_area *area) {
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
-// Opens the directory rel below rootfd (as open_beneath) and checks that it
-// is still the inode dev/ino that was seen when its parent was listed:
-// a directory swapped after the listing gives ESTALE and is not used.
-inline Fd open_dir_beneath(int rootfd, const char *rel, dev_t dev, ino_t ino) {
-    Fd fd(open_beneath(rootfd, rel, O_RDONLY | O_DIRECTORY));
-    // A path too long for one call is opened one component at a time.
-    if (!fd.ok() && errno == ENAMETOOLONG)
-        fd = Fd(open_beneath_walk(rootfd, rel, O_RDONLY | O_DIRECTORY, 0));
-    if (!fd.ok())
-        return fd;
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0)
-        return Fd();
-    if (!same_inode(st, dev, ino)) {
-        errno = ESTALE;
-        return Fd();
-    }
-    return fd;
-}
-
 // Opens the entry name of dirfd for reading, never following a link, never
 // blocking on a fifo or taking a terminal, and fills st from the descriptor.
 // Only a regular file is accepted (EISDIR for a directory, EINVAL for

@@ -945,46 +945,29 @@ struct Met {
 // corrected); the subdirectories met are handed back when asked.
 int entry_pass(Dir &d, int top, std::vector<Met> *subdirs) {
     single_links = 0;
-    // The names are taken first: a correction replaces entries by rename,
-    // and a listing taken while that happens may show a name twice.
-    std::vector<std::string> names;
-    {
-        kx::Fd fd(openat(d.sfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        kx::Dir listing(fd.ok() ? fdopendir(fd.get()) : nullptr);
-        if (!listing.ok())
-            error(1, errno, "Can't open dir '%s'", d.shown.c_str());
-        fd.release();
-        for (;;) {
-            errno = 0;
-            struct dirent *de = readdir(listing.get());
-            if (!de) {
-                if (errno != 0)
-                    error(1, errno, "Can't open dir '%s'", d.shown.c_str());
-                break;
-            }
-            if (!kx::is_dot_or_dotdot(de->d_name))
-                names.emplace_back(de->d_name);
-        }
-    }
     const unsigned int options = get_option();
     const bool skip_lock = top && (options & OPT_SKIP_LOCK);
     const bool correcting = correcting_now();
-    for (const std::string &name : names) {
-        readahead_advance(copy_ra, 1);
-        if (skip_lock && name == kLockName)
-            continue;
-        const char *dst_name = name.c_str();
+    // The names are taken first: a correction replaces entries by rename,
+    // and a listing taken while that happens may show a name twice.
+    bool listed = kx::each_entry(d.sfd, kx::Listing::names_first, copy_ra,
+                                 [&](const char *name, unsigned char) {
+        if (skip_lock && std::strcmp(name, kLockName) == 0)
+            return true;
+        const char *dst_name = name;
         if (d.renamed) {
             auto it = d.renamed->find(name);
             if (it != d.renamed->end())
                 dst_name = it->second.c_str();
         }
         struct stat st;
-        bool met = correcting ? correct_entry(d, name.c_str(), st)
-                              : copy_entry(d, name.c_str(), dst_name, st);
+        bool met = correcting ? correct_entry(d, name, st) : copy_entry(d, name, dst_name, st);
         if (subdirs && met && S_ISDIR(st.st_mode))
             subdirs->push_back(Met{name, st});
-    }
+        return true;
+    });
+    if (!listed)
+        error(1, errno, "Can't open dir '%s'", d.shown.c_str());
     return single_links;
 }
 
@@ -1064,12 +1047,6 @@ void finish_resumed(int root) {
     set_late_flags(root, resumed.flags);
 }
 
-struct Pending {
-    std::string rel;
-    dev_t dev, ino;          // the source directory
-    dev_t dst_dev, dst_ino;  // its copy
-};
-
 // Opens the area's cow directory beneath the source root, for the cow
 // files that follow their links; none when it is not a real directory.
 void open_cow_dir(Tree &t, const char *src_shown) {
@@ -1121,69 +1098,48 @@ int copy_tree(int src_fd, const char *src_shown, int dst_fd, const char *dst_sho
     struct Unset {
         ~Unset() { copy_ra = nullptr; }
     } unset;
-    std::vector<Pending> stack;
-    bool first = true;
-    while (first || !stack.empty()) {
-        Pending p{};
-        if (!first) {
-            p = std::move(stack.back());
-            stack.pop_back();
-        }
-        readahead_enter_dir(copy_ra, p.rel.c_str());
+    kx::TreeWalk walk(src_fd, copy_ra);
+    // The destination directories on the same way down: each one was made
+    // by its parent's entry pass.
+    kx::DirChain dst;
+    for (bool first = true; walk.next(); first = false) {
         Dir d;
-        d.rel = p.rel;
-        d.shown = source_shown(src_shown, p.rel);
-        d.dst_shown = correcting ? std::string() : destination_shown(dst_shown, p.rel);
-        kx::Fd sfd = first ? kx::Fd(fcntl(src_fd, F_DUPFD_CLOEXEC, 0))
-                           : kx::open_dir_beneath(src_fd, p.rel.c_str(), p.dev, p.ino);
-        if (!sfd.ok()) {
-            werror(errno, "Kxfsclone: can't chdir '%s'", d.shown.c_str());
+        d.rel = walk.rel();
+        d.shown = source_shown(src_shown, d.rel);
+        d.dst_shown = correcting ? std::string() : destination_shown(dst_shown, d.rel);
+        if (walk.fd() < 0) {
+            werror(walk.error(), "Kxfsclone: can't chdir '%s'", d.shown.c_str());
             return 1;
         }
-        kx::Fd dfd;
-        if (!correcting) {
-            dfd = first ? kx::Fd(fcntl(dst_fd, F_DUPFD_CLOEXEC, 0))
-                        : kx::open_dir_beneath(dst_fd, p.rel.c_str(), p.dst_dev, p.dst_ino);
-            if (!dfd.ok()) {
-                werror(errno, "Kxfsclone: can't chdir '%s'", d.dst_shown.c_str());
-                return 1;
-            }
+        if (!correcting && !(first ? dst.start(dst_fd)
+                                   : dst.leave_to(walk.depth() - 1) && dst.enter(walk.name(), nullptr))) {
+            werror(errno, "Kxfsclone: can't chdir '%s'", d.dst_shown.c_str());
+            return 1;
         }
-        d.sfd = sfd.get();
-        d.dfd = dfd.get();
-        if (!correcting && !first && is_cow_dir(t, p.rel, p.dev, p.ino))
+        d.sfd = walk.fd();
+        d.dfd = correcting ? -1 : dst.fd();
+        struct stat here;
+        if (!correcting && !first && d.rel == t.cow.rel && fstat(d.sfd, &here) == 0 &&
+            is_cow_dir(t, d.rel, here.st_dev, here.st_ino))
             d.renamed = &t.cow.renamed;
         std::vector<Met> subdirs;
         if (process_directory(d, first ? top : 0, first, processed, subdirs) != 0)
             return 1;
         for (const Met &m : subdirs) {
-            std::string rel = p.rel.empty() ? m.name : kx::join(p.rel, m.name);
             if (trace_on(4))
-                debug_print(4, "Push dir %s\n", source_shown(src_shown, rel).c_str());
-            Pending next{rel, m.st.st_dev, m.st.st_ino, 0, 0};
-            if (!correcting) {
-                struct stat made;
-                if (fstatat(d.dfd, m.name.c_str(), &made, AT_SYMLINK_NOFOLLOW) != 0) {
-                    werror(errno, "Kxfsclone: can't chdir '%s'",
-                           destination_shown(dst_shown, rel).c_str());
-                    return 1;
-                }
-                next.dst_dev = made.st_dev;
-                next.dst_ino = made.st_ino;
-            }
+                debug_print(4, "Push dir %s\n", source_shown(src_shown, walk.child(m.name)).c_str());
             // The area's cow directory is copied last, when every link of
             // its root has said under which name its cow file goes.
+            const std::string rel = walk.child(m.name);
             if (!correcting && is_cow_dir(t, rel, m.st.st_dev, m.st.st_ino))
-                stack.insert(stack.begin(), std::move(next));
+                walk.push_last(m.name, m.st);
             else
-                stack.push_back(std::move(next));
-            readahead_push_dir(copy_ra, rel.c_str());
+                walk.push(m.name, m.st);
         }
         if (trace_on(4))
             debug_print(4, "Copy dir end :%s:\n", d.shown.c_str());
         if (progress)
             progress(data);
-        first = false;
     }
     if (correcting && t.cow.fd.ok())
         finish_directory(t.cow.dir, false);
@@ -1198,7 +1154,13 @@ int copy_one_directory(const char *dir, const char *src_root, const char *dst_ro
                        struct dir_stack *stack, int *processed) {
     size_t cut = std::strlen(src_root);
     std::string dst_dir = std::string(dst_root) + "/" + (std::strlen(dir) > cut ? dir + cut : "");
-    kx::Fd sfd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The two roots are the caller's; what lies below them is opened
+    // beneath them, never through a link.
+    std::string rel;
+    kx::Fd sroot(open(src_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    kx::Fd sfd;
+    if (sroot.ok() && kx::path_below(src_root, dir, rel))
+        sfd = kx::Fd(kx::open_beneath(sroot.get(), rel.c_str(), O_RDONLY | O_DIRECTORY));
     if (!sfd.ok()) {
         werror(errno, "Kxfsclone: can't chdir '%s'", dir);
         return 1;
@@ -1206,7 +1168,9 @@ int copy_one_directory(const char *dir, const char *src_root, const char *dst_ro
     const bool correcting = correcting_now();
     kx::Fd dfd;
     if (!correcting) {
-        dfd = kx::Fd(open(dst_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        kx::Fd droot(open(dst_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (droot.ok())
+            dfd = kx::Fd(kx::open_beneath(droot.get(), rel.c_str(), O_RDONLY | O_DIRECTORY));
         if (!dfd.ok()) {
             werror(errno, "Kxfsclone: can't chdir '%s'", dst_dir.c_str());
             return 1;
@@ -1215,8 +1179,8 @@ int copy_one_directory(const char *dir, const char *src_root, const char *dst_ro
     Dir d;
     d.sfd = sfd.get();
     d.dfd = dfd.get();
-    std::unique_ptr<char, kx::FreeDeleter> real(realpath(dir, nullptr));
-    d.shown = real ? real.get() : dir;
+    std::unique_ptr<char, kx::FreeDeleter> real(realpath(src_root, nullptr));
+    d.shown = source_shown(real ? real.get() : src_root, rel);
     d.dst_shown = dst_dir;
     std::vector<Met> subdirs;
     if (process_directory(d, top, std::strcmp(dir, src_root) == 0, processed, subdirs) != 0)

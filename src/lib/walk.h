@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -174,6 +175,9 @@ public:
     // Queues the subdirectory name of the directory being visited, as its
     // listing showed it (st).
     void push(std::string_view name, const struct stat &st);
+    // The same, but entered after every other directory below the one
+    // being visited.
+    void push_last(std::string_view name, const struct stat &st);
 
 private:
     struct Pending {
@@ -369,6 +373,17 @@ inline bool TreeWalk::next() {
 
 inline void TreeWalk::push(std::string_view name, const struct stat &st) {
     stack_.push_back(Pending{std::string(name), InodeKey{st.st_dev, st.st_ino}, depth()});
+    if (ra_ && rel().size() + name.size() < PATH_MAX)
+        tell_stage(readahead_push_dir, child(name));
+}
+
+inline void TreeWalk::push_last(std::string_view name, const struct stat &st) {
+    // Below the directories this one queued (they lie on top of the
+    // stack), above those its ancestors queued.
+    auto at = stack_.end();
+    while (at != stack_.begin() && std::prev(at)->parent == depth())
+        --at;
+    stack_.insert(at, Pending{std::string(name), InodeKey{st.st_dev, st.st_ino}, depth()});
     if (ra_ && rel().size() + name.size() < PATH_MAX)
         tell_stage(readahead_push_dir, child(name));
 }

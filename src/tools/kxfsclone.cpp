@@ -15,6 +15,7 @@
 // started again after an interruption finishes the one the state names.
 // Every failure is fatal with status 1; usage errors end with status 2.
 #include "host.h"
+#include "walk.h"
 #include "libkxfsutil.h"
 
 #include <getopt.h>
@@ -217,18 +218,16 @@ void refuse_existing_entries() {
         error(1, errno, "Kxfsclone: can't chdir '%s'", dst_priv_dir);
     }
     const bool skip_lock = get_option() & OPT_SKIP_LOCK;
-    kx::Fd fd(openat(area->area.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    kx::Dir dir(fd.ok() ? fdopendir(fd.get()) : nullptr);
-    if (!dir.ok())
-        error(1, errno, "Can't open dir '%s'", src_priv_dir);
-    fd.release();
-    while (struct dirent *de = readdir(dir.get())) {
-        if (kx::is_dot_or_dotdot(de->d_name) || (skip_lock && std::strcmp(de->d_name, ".lck") == 0))
-            continue;
+    bool listed = kx::each_entry(area->area.fd, kx::Listing::streamed, nullptr,
+                                 [&](const char *name, unsigned char) {
         struct stat st;
-        if (fstatat(dst.get(), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            error(1, 0, "Already exist '%s'", (std::string(dst_priv_dir) + "//" + de->d_name).c_str());
-    }
+        if (!(skip_lock && std::strcmp(name, ".lck") == 0) &&
+            fstatat(dst.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            error(1, 0, "Already exist '%s'", (std::string(dst_priv_dir) + "//" + name).c_str());
+        return true;
+    });
+    if (!listed)
+        error(1, errno, "Can't open dir '%s'", src_priv_dir);
 }
 
 // A uuid names a directory below the template root: it must be one plain
@@ -351,15 +350,12 @@ void remove_state(int veid) {
 // What an interrupted clone put into the destination area it made: gone
 // before the copy starts again.
 void clear_destination(int dfd) {
-    kx::Fd fd(openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    kx::Dir dir(fd.ok() ? fdopendir(fd.get()) : nullptr);
-    if (!dir.ok())
-        error(1, errno, "Can't open dir '%s'", dst_priv_dir);
-    fd.release();
     std::vector<std::string> names;
-    while (struct dirent *de = readdir(dir.get()))
-        if (!kx::is_dot_or_dotdot(de->d_name))
-            names.emplace_back(de->d_name);
+    if (!kx::each_entry(dfd, kx::Listing::streamed, nullptr, [&names](const char *name, unsigned char) {
+            names.emplace_back(name);
+            return true;
+        }))
+        error(1, errno, "Can't open dir '%s'", dst_priv_dir);
     for (const std::string &name : names) {
         struct stat st;
         if (fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -372,14 +368,18 @@ void clear_destination(int dfd) {
     }
 }
 
+// Whether the directory path is missing or holds nothing; one that cannot
+// be listed to its end is not known to be empty.
 bool empty_directory(const char *path) {
-    kx::Dir dir(opendir(path));
-    if (!dir.ok())
+    kx::Fd fd(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.ok())
         return true;
-    while (struct dirent *de = readdir(dir.get()))
-        if (!kx::is_dot_or_dotdot(de->d_name))
-            return false;
-    return true;
+    bool empty = true;
+    bool listed = kx::each_entry(fd.get(), kx::Listing::streamed, nullptr, [&empty](const char *, unsigned char) {
+        empty = false;
+        return false;
+    });
+    return listed && empty;
 }
 
 // Copies the tree src (shown as src_shown) to dst, exiting with the result

@@ -66,19 +66,9 @@ std::vector<std::string> unrepointed;
 int progress;  // accepted for compatibility; this tool prints no progress
 struct kxfs_area *area;
 
-// A directory waiting to be indexed: its path below root and the inode
-// its parent's listing showed.
-struct Pending {
-    std::string rel;
-    dev_t dev;
-    ino_t ino;
-};
-
 // The walk record of the indexing pass.
 struct {
     int dirs;
-    std::vector<Pending> stack;
-    readahead_stage *ra = nullptr;  // warming the caches ahead of the walk
 } info;
 
 #define TRACE(...)                                  \
@@ -284,13 +274,13 @@ bool left_for_rerun(const std::string &rel) {
     return false;
 }
 
-void push_dir(const std::string &rel, const struct stat &st) {
+void push_dir(kx::TreeWalk &walk, const char *name, const struct stat &st) {
+    const std::string rel = walk.child(name);
     if (left_for_rerun(rel)) {
         TRACE("Left for a rerun: %s\n", below_root(rel).c_str());
         return;
     }
-    info.stack.push_back(Pending{rel, st.st_dev, st.st_ino});
-    readahead_push_dir(info.ra, rel.c_str());
+    walk.push(name, st);
     info.dirs++;
     TRACE("Push dir %s\n", below_root(rel).c_str());
 }
@@ -348,24 +338,25 @@ Decision decide(int dirfd, const std::string &shown, const struct stat &dir) {
     return Decision::index;
 }
 
-// The names of a directory (but "." and "..") in listing order.
-std::vector<std::string> list_names(int dirfd) {
-    std::vector<std::string> names;
-    kx::Fd fd(openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    kx::Dir dir(fd.ok() ? fdopendir(fd.get()) : nullptr);
-    if (!dir.ok())
-        return names;
-    fd.release();
-    while (struct dirent *de = readdir(dir.get()))
-        if (!kx::is_dot_or_dotdot(de->d_name))
-            names.emplace_back(de->d_name);
-    return names;
+// The names of a directory (but "." and "..") in listing order; false
+// with errno set when it cannot be listed whole.
+bool list_names(int dirfd, std::vector<std::string> &names) {
+    return kx::each_entry(dirfd, kx::Listing::streamed, nullptr,
+                          [&names](const char *name, unsigned char) {
+                              names.emplace_back(name);
+                              return true;
+                          });
 }
 
 // With -m every magic link of a directory about to be indexed becomes a
 // shortcut first. 0, or 1 after a reported failure.
 int magic_links_to_shortcuts(int dirfd, const std::string &shown) {
-    for (const std::string &name : list_names(dirfd)) {
+    std::vector<std::string> names;
+    if (!list_names(dirfd, names)) {
+        werror(errno, "Can't open dir '%s'", shown.c_str());
+        return 1;
+    }
+    for (const std::string &name : names) {
         if (name == ".kxpkgref" || name == DIRINDEX_NAME)
             continue;
         struct stat st;
@@ -417,47 +408,40 @@ void finish_removal(int dirfd, const std::string &shown, const std::vector<std::
     clean_memory();
 }
 
-void scan_dir(const Pending &dir) {
-    const std::string shown = below_root(dir.rel);
+// Indexes the directory the walk is in, then queues its subdirectories.
+void scan_dir(kx::TreeWalk &walk) {
+    const std::string shown = below_root(walk.rel());
     TRACE("Scan dir start :%s:\n", shown.c_str());
-    kx::Fd fd = dir.rel.empty() ? kx::Fd(fcntl(area->root.fd, F_DUPFD_CLOEXEC, 0))
-                                : kx::open_dir_beneath(area->root.fd, dir.rel.c_str(), dir.dev, dir.ino);
-    if (!fd.ok())
-        error(1, errno, "Kxfsdirindex: can't chdir '%s'", shown.c_str());
+    if (walk.fd() < 0)
+        error(1, walk.error(), "Kxfsdirindex: can't chdir '%s'", shown.c_str());
+    const int fd = walk.fd();
     struct stat st;
-    if (fstat(fd.get(), &st) != 0)
+    if (fstat(fd, &st) != 0)
         error(1, errno, "Kxfsdirindex: can't stat '%s'", ".");
-    Decision decision = decide(fd.get(), shown, st);
+    Decision decision = decide(fd, shown, st);
     if (decision == Decision::index) {
-        if (((option & OPT_MAGIC_TO_SHORTCUT) && magic_links_to_shortcuts(fd.get(), shown) != 0) ||
-            create_dirindex_at(fd.get(), DIRINDEX_NAME, temp_dir, option, shown.c_str()) == 1)
+        if (((option & OPT_MAGIC_TO_SHORTCUT) && magic_links_to_shortcuts(fd, shown) != 0) ||
+            create_dirindex_at(fd, DIRINDEX_NAME, temp_dir, option, shown.c_str()) == 1)
             error(1, errno, "Kxfsdirindex: during create dirindex for '%s'", shown.c_str());
     }
 
     // Listed after indexing, so the entries the index took over are gone.
-    kx::Fd list_fd(openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    kx::Dir listing(list_fd.ok() ? fdopendir(list_fd.get()) : nullptr);
-    if (!listing.ok())
-        error(1, errno, "Kxfsdirindex: opendir '%s'", shown.c_str());
-    list_fd.release();
     std::vector<std::string> leftovers;  // entries a marked index may stand for
-    while (struct dirent *entry = readdir(listing.get())) {
-        if (kx::is_dot_or_dotdot(entry->d_name))
-            continue;
-        readahead_advance(info.ra, 1);
+    bool listed = walk.list(kx::Listing::streamed, [&](const char *name, unsigned char) {
         struct stat est;
-        if (fstatat(fd.get(), entry->d_name, &est, AT_SYMLINK_NOFOLLOW) != 0)
-            error(1, errno, "Kxfsdirindex: lstat `%s/%s'", shown.c_str(), entry->d_name);
+        if (fstatat(fd, name, &est, AT_SYMLINK_NOFOLLOW) != 0)
+            error(1, errno, "Kxfsdirindex: lstat `%s/%s'", shown.c_str(), name);
         if (S_ISDIR(est.st_mode))
-            push_dir(dir.rel.empty() ? std::string(entry->d_name) : kx::join(dir.rel, entry->d_name),
-                     est);
+            push_dir(walk, name, est);
         else if (decision == Decision::marked_index && est.st_nlink == 1 &&
                  (S_ISLNK(est.st_mode) || (S_ISREG(est.st_mode) && (est.st_mode & S_ISVTX))))
-            leftovers.emplace_back(entry->d_name);
-    }
-    listing.close();
+            leftovers.emplace_back(name);
+        return true;
+    });
+    if (!listed)
+        error(1, errno, "Kxfsdirindex: opendir '%s'", shown.c_str());
     if (!leftovers.empty())
-        finish_removal(fd.get(), shown, leftovers);
+        finish_removal(fd, shown, leftovers);
     TRACE("Scan dir end :%s:\n", shown.c_str());
 }
 
@@ -469,16 +453,9 @@ void scan_mount_point() {
     std::unique_ptr<readahead_stage, void (*)(readahead_stage *)> ra(
         walk_readahead(area->root.fd, READAHEAD_LINKS | READAHEAD_SHORTCUTS | READAHEAD_INDEXES),
         stop_readahead);
-    info.ra = ra.get();
-    readahead_enter_dir(info.ra, "");
-    scan_dir(Pending{std::string(), 0, 0});
-    while (!info.stack.empty()) {
-        Pending next = std::move(info.stack.back());
-        info.stack.pop_back();
-        readahead_enter_dir(info.ra, next.rel.c_str());
-        scan_dir(next);
-    }
-    info.ra = nullptr;
+    kx::TreeWalk walk(area->root.fd, ra.get());
+    while (walk.next())
+        scan_dir(walk);
     TRACE("Scan mount point %s end\n", root_dir);
 }
 

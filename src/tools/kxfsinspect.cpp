@@ -24,6 +24,7 @@
 #include "dirindex_format.h"
 #include "area.h"
 #include "host.h"
+#include "walk.h"
 #include "check.h"
 #include "libkxctl.h"
 #include "libkxfsutil.h"
@@ -673,15 +674,12 @@ void tally_entry(void *data, entry_kind kind, const char *, const struct stat *s
 
 // The entries of the directory fd, or -1 with errno set.
 int64_t count_entries(int fd) {
-    kx::Fd own(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    kx::Dir dir(own.ok() ? ::fdopendir(own.get()) : nullptr);
-    if (!dir.ok())
-        return -1;
-    own.release();
     int64_t n = 0;
-    while (struct dirent *e = ::readdir(dir.get()))
-        n += kx::is_dot_or_dotdot(e->d_name) ? 0 : 1;
-    return n;
+    bool listed = kx::each_entry(fd, kx::Listing::streamed, nullptr, [&n](const char *, unsigned char) {
+        ++n;
+        return true;
+    });
+    return listed ? n : -1;
 }
 
 // The checker's report-only run (every correction and optimization
@@ -819,38 +817,29 @@ json lost_files_value(const AreaDirs &area) {
     struct stat top_st;
     if (::fstat(top.get(), &top_st) != 0 || !kx::same_inode(top_st, st.st_dev, st.st_ino))
         unreadable("'" + path + "' changed while it was opened");
-    struct pending {
-        std::string rel;
-        dev_t dev;
-        ino_t ino;
-    };
-    std::vector<pending> stack{{"", st.st_dev, st.st_ino}};
     uint64_t count = 0;
-    while (!stack.empty()) {
-        pending p = std::move(stack.back());
-        stack.pop_back();
-        std::string shown_dir = p.rel.empty() ? path : path + "/" + p.rel;
-        kx::Fd fd = kx::open_dir_beneath(top.get(), p.rel.c_str(), p.dev, p.ino);
-        kx::Dir dir(fd.ok() ? ::fdopendir(fd.get()) : nullptr);
-        if (!dir.ok())
-            unreadable(quoted_error("can't open", shown_dir, errno));
-        fd.release();
-        while (struct dirent *e = ::readdir(dir.get())) {
-            if (kx::is_dot_or_dotdot(e->d_name))
-                continue;
-            if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) {
+    kx::TreeWalk walk(top.get());
+    while (walk.next()) {
+        std::string shown_dir = walk.rel().empty() ? path : path + "/" + walk.rel();
+        if (walk.fd() < 0)
+            unreadable(quoted_error("can't open", shown_dir, walk.error()));
+        const int fd = walk.fd();
+        bool listed = walk.list(kx::Listing::streamed, [&](const char *name, unsigned char type) {
+            if (type != DT_DIR && type != DT_UNKNOWN) {
                 ++count;
-                continue;
+                return true;
             }
             struct stat est;
-            if (::fstatat(::dirfd(dir.get()), e->d_name, &est, AT_SYMLINK_NOFOLLOW) != 0)
-                unreadable(quoted_error("can't lstat", shown_dir + "/" + e->d_name, errno));
+            if (::fstatat(fd, name, &est, AT_SYMLINK_NOFOLLOW) != 0)
+                unreadable(quoted_error("can't lstat", shown_dir + "/" + name, errno));
             if (S_ISDIR(est.st_mode))
-                stack.push_back({p.rel.empty() ? std::string(e->d_name) : p.rel + "/" + e->d_name,
-                                 est.st_dev, est.st_ino});
+                walk.push(name, est);
             else
                 ++count;
-        }
+            return true;
+        });
+        if (!listed)
+            unreadable(quoted_error("can't open", shown_dir, errno));
     }
     v["entries"] = count;
     return v;

@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "area.h"
+#include "walk.h"
 #include "check.h"
 #include "host.h"
 #include "libkxctl.h"
@@ -254,16 +255,15 @@ void propagate_defaults() {
 
 // Yes when the template directory holds nothing but marker entries.
 bool template_dir_is_empty(const std::string &dir) {
-    kx::Dir d(::opendir(dir.c_str()));
-    if (!d.ok())
+    kx::Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool empty = true;
+    if (!fd.ok() || !kx::each_entry(fd.get(), kx::Listing::streamed, nullptr,
+                                    [&empty](const char *name, unsigned char) {
+                                        empty = std::strcmp(name, DIRINDEX_NAME) == 0;
+                                        return empty;
+                                    }))
         error(1, errno, "Kxfsutil: opendir '%s'", dir.c_str());
-    while (struct dirent *e = ::readdir(d.get())) {
-        if (kx::is_dot_or_dotdot(e->d_name))
-            continue;
-        if (std::strcmp(e->d_name, DIRINDEX_NAME) != 0)
-            return false;
-    }
-    return true;
+    return empty;
 }
 
 // Clears the magic-directory mark of the directory rel below root_dir
