@@ -50,13 +50,15 @@ enum Mode {
     IndexMagic,  // kxfsdirindex -m
     Clone,       // kxfsclone 101 102
     Correct,     // kxfsclone -c 101
+    Inspect,     // kxfsinspect area
     kModes
 };
 
 inline const char *mode_name(Mode m) {
     static const char *const names[kModes] = {"report",   "move",    "remove",  "ask",    "oall",
                                               "oreplace", "oempty",  "upgrade", "resume", "uncow",
-                                              "index",    "index_m", "clone",   "correct"};
+                                              "index",    "index_m", "clone",   "correct",
+                                              "inspect"};
     return names[m];
 }
 
@@ -70,7 +72,9 @@ constexpr unsigned kChecker = on(Report, Move, Remove, Ask, OptAll, OptReplace, 
 constexpr unsigned kUpgrades = on(Upgrade, Resume);
 constexpr unsigned kIndexers = on(Index, IndexMagic);
 constexpr unsigned kClones = on(Clone, Correct);
-constexpr unsigned kAll = (1u << kModes) - 1;
+// The tools that change an area (the inspector only reads, and finds
+// problems in a sound scene's lost links).
+constexpr unsigned kAll = ((1u << kModes) - 1) & ~bit(Inspect);
 
 constexpr const char *kPkg = "distro/1/x86_64/pkg-1.0.x86_64";
 constexpr const char *kUuid = "11111111-2222-3333-4444-555555555555";
@@ -657,6 +661,8 @@ inline Command command_for(const Scene &s) {
             return {{installed("kxfsclone"), "101", "102"}, ""};
         case Correct:
             return {{installed("kxfsclone"), "-c", "101"}, ""};
+        case Inspect:
+            return {{installed("kxfsinspect"), "area", "-t", s.tmpl, s.area}, ""};
         default:
             break;
     }

@@ -310,6 +310,85 @@ void oempty_journal_sparse(Scene &s) {
     sparse_file(s, s.in_tree(".kxfsutil-oempty.journal"), "", off_t(512) << 20, "\n");
 }
 
+// The directory at the bottom of a chain made by dir_chain, opened through
+// descriptors; -1 when the chain is not there.
+int chain_bottom(const std::string &top, const std::string &name, int count) {
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; fd >= 0 && i < count; ++i) {
+        int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+constexpr const char *kCacheLink = "////vc/11111111-2222-3333-4444-555555555555/lib/libc.so";
+
+// Chains of thousands of directories, far deeper than a path can name
+// (7000 levels take 28 MB on disk), with a cache link at the bottom too.
+template <int Depth>
+void deep_chain(Scene &s) {
+    dir_chain(s.root, "d", Depth);
+    int bottom = chain_bottom(s.root, "d", Depth);
+    ASSERT_GE(bottom, 0);
+    EXPECT_EQ(symlinkat(kCacheLink, bottom, "vc"), 0);
+    close(bottom);
+}
+
+// What a run over the chain must have done: reached its bottom.
+template <int Depth>
+void reached_the_bottom(Scene &s, Verdict &v) {
+    EXPECT_EQ(v.run.status, s.mode == Inspect ? 1 : 0) << v.report();
+    std::string bottom_path;
+    for (int i = 0; i < Depth; ++i)
+        bottom_path += "d/";
+    const std::string root = s.mode == Clone ? s.dst + "/root" : s.root;
+    int bottom = chain_bottom(root, "d", Depth);
+    ASSERT_GE(bottom, 0) << "no bottom below " << root;
+    struct stat st;
+    char text[256] = {};
+    switch (s.mode) {
+    case Report:
+        // The checker's problem lines keep their first 4095 bytes.
+        EXPECT_NE(v.run.err.find("Lost 'magic' link '" + bottom_path.substr(0, 4000)),
+                  std::string::npos)
+            << v.report();
+        break;
+    case Index: {
+        // The bottom holds a lost link, which no index stands for; the
+        // directory above it is indexed.
+        int above = chain_bottom(root, "d", Depth - 1);
+        EXPECT_EQ(fstatat(above, DIRINDEX_NAME, &st, AT_SYMLINK_NOFOLLOW), 0);
+        close(above);
+        break;
+    }
+    case Upgrade:
+        EXPECT_EQ(kxtest::read_link(s.in_tree("VERSION")), "005.004");
+        break;
+    case Correct:
+        EXPECT_GT(readlinkat(bottom, "vc", text, sizeof text - 1), 0);
+        EXPECT_NE(std::string(text), kCacheLink);
+        break;
+    case Clone:
+        EXPECT_EQ(fstatat(bottom, "file", &st, AT_SYMLINK_NOFOLLOW), 0);
+        break;
+    default:
+        break;
+    }
+    close(bottom);
+}
+
+// A work directory an interrupted dirindex run left, 10000 levels deep.
+void deep_work_dir(Scene &s) {
+    const std::string work = s.in_tree(".kxfsdirindex.tmp");
+    kxtest::make_dirs(work);
+    dir_chain(work, "w", 9999);
+}
+void work_dir_removed(Scene &s, Verdict &v) {
+    EXPECT_EQ(v.run.status, 0) << v.report();
+    EXPECT_FALSE(kxtest::exists(s.in_tree(".kxfsdirindex.tmp")));
+}
+
 // What a container's tree may hold.
 void tree_specials(Scene &s) {
     kxtest::make_dirs(s.in_root("run"));
@@ -568,9 +647,27 @@ struct Row {
     // address space it may take (MiB, 0 for no limit).
     void (*outcome)(Scene &, Verdict &) = nullptr;
     long memory_mb = 0;
+    // Run under bounds of stack, descriptors and memory (see limited()).
+    bool limited = false;
 };
 
+// The command under a stack of 4 MiB, 1024 descriptors and, outside
+// sanitizer builds (whose shadow memory takes more address space than any
+// such bound), 256 MiB of address space: a walk or removal whose stack,
+// descriptors or memory grow with the depth of a tree fails.
+Command limited(Command cmd) {
+    std::vector<std::string> wrap{"/usr/bin/prlimit", "--stack=4194304", "--nofile=1024"};
+#if !defined(__SANITIZE_ADDRESS__)
+    wrap.push_back("--as=268435456");
+#endif
+    wrap.push_back("--");
+    cmd.argv.insert(cmd.argv.begin(), wrap.begin(), wrap.end());
+    return cmd;
+}
+
 constexpr unsigned kTop = on(Report, Remove, Upgrade, Index, Clone);
+// Every tool that walks the tree.
+constexpr unsigned kWalks = on(Report, Upgrade, Index, Clone, Correct, Inspect);
 
 const Row kRows[] = {
     // A sound area passes in every mode.
@@ -657,6 +754,9 @@ const Row kRows[] = {
     {"magic_dotdot", magic_dotdot, kAll & ~(on(Report, Ask, OptReplace))},
     {"long_names", long_names, on(Report, Remove, OptAll, Upgrade) | kIndexers | kClones},
     {"deep_tree", deep_tree, kTop},
+    {"deep_3000", deep_chain<3000>, kWalks, 3, reached_the_bottom<3000>, 0, true},
+    {"deep_7000", deep_chain<7000>, kWalks, 3, reached_the_bottom<7000>, 0, true},
+    {"deep_work_dir", deep_work_dir, on(Index), 3, work_dir_removed, 0, true},
     {"tree_specials", tree_specials, on(Report, Remove, OptAll) | kUpgrades | kIndexers | kClones},
     {"subdir_link", subdir_link, on(Move, Remove, OptAll) | kUpgrades | kIndexers | kClones},
     {"zoneinfo_link", zoneinfo_link, kIndexers | on(Report)},
@@ -726,7 +826,8 @@ TEST_P(Plants, AreaBoundaryHolds) {
         row.plant(s);
         if (HasFailure())
             return;  // the plant could not be built
-        Verdict v = verify(s, command_for(s), row.memory_mb);
+        Verdict v = verify(s, row.limited ? limited(command_for(s)) : command_for(s),
+                           row.memory_mb);
         if (row.outcome)
             row.outcome(s, v);
         if (show())
