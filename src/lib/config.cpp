@@ -215,11 +215,20 @@ int add_ve_config_param(int veid, const char *name, const char *value) {
     // A last line without its newline would otherwise take the new one in.
     struct stat st;
     char last = '\n';
-    if (::fstat(fd.get(), &st) == 0 && st.st_size > 0 &&
-        ::pread(fd.get(), &last, 1, st.st_size - 1) == 1 && last != '\n')
+    const bool sized = ::fstat(fd.get(), &st) == 0;
+    if (sized && st.st_size > 0 && ::pread(fd.get(), &last, 1, st.st_size - 1) == 1 &&
+        last != '\n')
         line += '\n';
     line.append(name).append("=\"").append(value).append("\"\n");
-    if (!kx::write_all(fd.get(), line) || fd.close() != 0)
+    if (!kx::write_all(fd.get(), line)) {
+        // A line written in part (a full disk) would be read as the value:
+        // the file goes back to what it was.
+        int err = errno;
+        if (sized)
+            (void)::ftruncate(fd.get(), st.st_size);
+        error(1, err, "Error during write to file '%s'\n", path.c_str());
+    }
+    if (fd.close() != 0)
         error(1, errno, "Error during write to file '%s'\n", path.c_str());
     return 0;
 }
