@@ -1345,7 +1345,9 @@ public:
         std::string mkfs = command("mkfs.ext4"), mount = command("mount");
         if (!sized || mkfs.empty() || mount.empty())
             why_ = sized ? "no mkfs.ext4 or mount" : "no image file";
-        else if ((r = kxtest::run({mkfs, "-q", "-F", "-m", "0", image_})).status != 0 ||
+        // Blocks of 4 KiB, as on a host: a file's extended attributes
+        // share one block.
+        else if ((r = kxtest::run({mkfs, "-q", "-F", "-m", "0", "-b", "4096", image_})).status != 0 ||
                  (r = kxtest::run({mount, "-o", "loop", image_, dir_})).status != 0)
             why_ = r.out + r.err;
         mounted_ = why_.empty();
@@ -1404,7 +1406,9 @@ private:
                 return d + "/" + name;
         return {};
     }
-    std::string filler() const { return dir_ + "/.filler"; }
+    // In the filesystem's lost+found, so that filling and freeing leave
+    // the times of the mounted directory alone.
+    std::string filler() const { return dir_ + "/lost+found/.filler"; }
     std::string dir_, image_, why_;
     bool mounted_ = false;
 };
