@@ -16,6 +16,7 @@
 #include "dirindex_support.h"
 #include "kxtest.h"
 #include "libkxfsutil.h"
+#include "walk.h"
 
 using kxtest::exists;
 using kxtest::make_dirs;
@@ -580,6 +581,38 @@ TEST_F(RemoveDir, FailedUnlinkIsFollowedByTheFailedRmdir) {
     EXPECT_EQ(result, -1);
     EXPECT_EQ(err, "unlink(\"" + tree + "/pinned\") error: Operation not permitted"
                    "rmdir(\"" + tree + "\") error: Directory not empty");
+}
+
+// A directory queued last is entered after everything else below the
+// directory that queued it, before what its ancestors queued.
+TEST(TreeWalk, DirectoryPushedLastComesAfterTheRestOfItsParentsSubtree) {
+    kxtest::Host host;
+    const std::string top = host.path("t");
+    for (const char *d : {"a/x", "a/y", "a/z", "b", "c/w"})
+        make_dirs(top + "/" + d);
+    kx::Fd root(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(root.ok());
+    kx::TreeWalk walk(root.get());
+    std::vector<std::string> order;
+    while (walk.next()) {
+        ASSERT_GE(walk.fd(), 0) << walk.rel();
+        order.push_back(walk.rel());
+        std::vector<std::string> names;
+        ASSERT_TRUE(walk.list(kx::Listing::names_first, [&](const char *name, unsigned char) {
+            names.emplace_back(name);
+            return true;
+        }));
+        std::sort(names.rbegin(), names.rend());  // entered in name order
+        for (const std::string &n : names) {
+            struct stat st;
+            ASSERT_EQ(fstatat(walk.fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
+            if (n == "b" || n == "y")
+                walk.push_last(n, st);
+            else
+                walk.push(n, st);
+        }
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"", "a", "a/x", "a/z", "a/y", "c", "c/w", "b"}));
 }
 
 }  // namespace
