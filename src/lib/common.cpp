@@ -60,18 +60,19 @@ std::string format_plain(const char *fmt, va_list ap) {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-// Appends one conversion spec (with the values of its '*' fields) filled
+// Appends one conversion directive (with the values of its '*' fields) filled
 // in with value.
 template <typename T>
-void append_one(std::string &out, const std::string &spec, const int *stars, int nstars, T value) {
+void append_one(std::string &out, const std::string &directive, const int *stars, int nstars,
+                T value) {
     auto print = [&](char *to, size_t size) {
         switch (nstars) {
         case 0:
-            return std::snprintf(to, size, spec.c_str(), value);
+            return std::snprintf(to, size, directive.c_str(), value);
         case 1:
-            return std::snprintf(to, size, spec.c_str(), stars[0], value);
+            return std::snprintf(to, size, directive.c_str(), stars[0], value);
         default:
-            return std::snprintf(to, size, spec.c_str(), stars[0], stars[1], value);
+            return std::snprintf(to, size, directive.c_str(), stars[0], stars[1], value);
         }
     };
     char small[128];
@@ -158,34 +159,34 @@ std::string kx::format_escaped(const char *fmt, va_list ap) {
             p = q + 1;
             continue;
         }
-        std::string spec = "%";
+        std::string directive = "%";
         while (*q != '\0' && std::strchr("-+ #0'", *q) != nullptr)
-            spec += *q++;
+            directive += *q++;
         int stars[2];
         int nstars = 0;
         const bool width_star = *q == '*';
         if (width_star) {
             stars[nstars++] = va_arg(args, int);
-            spec += *q++;
+            directive += *q++;
         } else {
             while (*q >= '0' && *q <= '9')
-                spec += *q++;
+                directive += *q++;
         }
-        std::string width_spec = spec;  // the spec without its precision
+        std::string width_directive = directive;  // the directive without its precision
         bool precision = false;
         int precision_value = -1;
         if (*q == '.') {
             precision = true;
-            spec += *q++;
+            directive += *q++;
             if (*q == '*') {
                 precision_value = va_arg(args, int);
                 stars[nstars++] = precision_value;
-                spec += *q++;
+                directive += *q++;
             } else {
                 precision_value = 0;
                 while (*q >= '0' && *q <= '9') {
                     precision_value = precision_value * 10 + (*q - '0');
-                    spec += *q++;
+                    directive += *q++;
                 }
             }
         }
@@ -216,41 +217,41 @@ std::string kx::format_escaped(const char *fmt, va_list ap) {
         } else if (*q == 'L') {
             length = Length::L, ++q;
         }
-        spec.append(length_start, q);
+        directive.append(length_start, q);
         const char conversion = *q;
-        spec += conversion;
+        directive += conversion;
         switch (conversion) {
         case 'd':
         case 'i':
             if (length == Length::l)
-                append_one(out, spec, stars, nstars, va_arg(args, long));
+                append_one(out, directive, stars, nstars, va_arg(args, long));
             else if (length == Length::ll)
-                append_one(out, spec, stars, nstars, va_arg(args, long long));
+                append_one(out, directive, stars, nstars, va_arg(args, long long));
             else if (length == Length::j)
-                append_one(out, spec, stars, nstars, va_arg(args, intmax_t));
+                append_one(out, directive, stars, nstars, va_arg(args, intmax_t));
             else if (length == Length::z)
-                append_one(out, spec, stars, nstars, va_arg(args, ssize_t));
+                append_one(out, directive, stars, nstars, va_arg(args, ssize_t));
             else if (length == Length::t)
-                append_one(out, spec, stars, nstars, va_arg(args, ptrdiff_t));
+                append_one(out, directive, stars, nstars, va_arg(args, ptrdiff_t));
             else
-                append_one(out, spec, stars, nstars, va_arg(args, int));
+                append_one(out, directive, stars, nstars, va_arg(args, int));
             break;
         case 'o':
         case 'u':
         case 'x':
         case 'X':
             if (length == Length::l)
-                append_one(out, spec, stars, nstars, va_arg(args, unsigned long));
+                append_one(out, directive, stars, nstars, va_arg(args, unsigned long));
             else if (length == Length::ll)
-                append_one(out, spec, stars, nstars, va_arg(args, unsigned long long));
+                append_one(out, directive, stars, nstars, va_arg(args, unsigned long long));
             else if (length == Length::j)
-                append_one(out, spec, stars, nstars, va_arg(args, uintmax_t));
+                append_one(out, directive, stars, nstars, va_arg(args, uintmax_t));
             else if (length == Length::z)
-                append_one(out, spec, stars, nstars, va_arg(args, size_t));
+                append_one(out, directive, stars, nstars, va_arg(args, size_t));
             else if (length == Length::t)
-                append_one(out, spec, stars, nstars, va_arg(args, ptrdiff_t));
+                append_one(out, directive, stars, nstars, va_arg(args, ptrdiff_t));
             else
-                append_one(out, spec, stars, nstars, va_arg(args, unsigned int));
+                append_one(out, directive, stars, nstars, va_arg(args, unsigned int));
             break;
         case 'e':
         case 'E':
@@ -261,9 +262,9 @@ std::string kx::format_escaped(const char *fmt, va_list ap) {
         case 'a':
         case 'A':
             if (length == Length::L)
-                append_one(out, spec, stars, nstars, va_arg(args, long double));
+                append_one(out, directive, stars, nstars, va_arg(args, long double));
             else
-                append_one(out, spec, stars, nstars, va_arg(args, double));
+                append_one(out, directive, stars, nstars, va_arg(args, double));
             break;
         case 'c': {
             if (length != Length::none) {
@@ -271,12 +272,12 @@ std::string kx::format_escaped(const char *fmt, va_list ap) {
                 break;
             }
             char c = static_cast<char>(va_arg(args, int));
-            append_one(out, width_spec + "s", stars, width_star ? 1 : 0,
+            append_one(out, width_directive + "s", stars, width_star ? 1 : 0,
                        escaped(std::string_view(&c, 1)).c_str());
             break;
         }
         case 'p':
-            append_one(out, spec, stars, nstars, va_arg(args, void *));
+            append_one(out, directive, stars, nstars, va_arg(args, void *));
             break;
         case 'm':
             out.append(std::strerror(saved_errno));
@@ -296,7 +297,7 @@ std::string kx::format_escaped(const char *fmt, va_list ap) {
                 text = escaped(s);
             // The precision has done its work on the raw text: only the
             // width is left to apply.
-            append_one(out, width_spec + "s", stars, width_star ? 1 : 0, text.c_str());
+            append_one(out, width_directive + "s", stars, width_star ? 1 : 0, text.c_str());
             break;
         }
         default:
