@@ -72,9 +72,9 @@ enum {
 // Correction flags of a dirindex problem; any of 0x700 makes a CORR_LINK
 // problem a dirindex problem.
 enum {
-    DIRINDEX_BROKEN = 0x100,   // unreadable or beyond repair
-    DIRINDEX_FIXED = 0x200,    // a repaired copy is ready to take its place
-    DIRINDEX_UNFIXED = 0x400,  // lost records, but no repaired copy could be made
+    DIRINDEX_BROKEN = 0x100,  // unreadable or beyond repair
+    DIRINDEX_FIXED = 0x200,   // a repaired copy is ready to take its place (set by correct)
+    DIRINDEX_LOST = 0x400,    // records lost; the dirindex writer holds the others
     DIRINDEX_MASK = 0x700,
 };
 
@@ -203,23 +203,34 @@ struct cow_claim {
 // when no marked link needs the cow file any more.
 bool release_claim(const struct cow_claim *claim, bool whole);
 
-void check_magic(int state, const char *path, struct stat *link_stat,
-                 const char *template_path, struct stat *template_stat,
-                 const char *cow_path, struct stat *cow_stat, const struct item_ref *at);
-// at: the entry (null for a cow file, which is addressed by its name).
+// What the scan found out about one magic link, for the passes that decide
+// what becomes of it. The strings and records are the scan's, borrowed for
+// the call.
+struct magic_link {
+    int state;                         // the LINK_* bits
+    const char *text;                  // the link's text
+    const char *path;                  // its full path (messages)
+    const char *item;                  // its path below root_dir
+    const struct item_ref *at;         // the entry
+    struct stat *link_stat;            // at->st: a pass that changes the link updates it
+    const char *template_path;         // the template object's full path
+    const struct stat *template_stat;  // its stat record (with LINK_TEMPLATE)
+    const char *cow;                   // the cow file's name in cow_dir
+    const char *cow_path;              // its full path (messages)
+    const struct stat *cow_stat;       // its stat record (with LINK_COW)
+    const struct cow_claim *claim;     // what the other claims on the cow file leave
+};
+
+// The problem of the link, if any, through correct().
+void check_magic(const struct magic_link &link);
+// at: the entry (null for a cow file, which is addressed by its name). A
+// DIRINDEX_LOST problem gets its repaired copy here, from the records the
+// dirindex writer holds, when the action may use one.
 void correct(int kind, int flags, mode_t mode, const char *path, const char *cow_path,
              const struct item_ref *at);
-void optimize_magic(int state, const char *path, struct stat *link_stat,
-                    const char *template_path, struct stat *template_stat,
-                    const char *cow_path, struct stat *cow_stat, const struct item_ref *at,
-                    const struct cow_claim *claim);
-// The repaired dirindex of the directory at->dirfd, made by the scan and
-// put in place by correct(): a descriptor of the finished file (-1: none)
-// and its name there ("" while it has none).
-extern int repaired_index_fd;
-extern std::string repaired_index_name;
-// Closes the repaired copy; one that still has a name of its own goes.
-void drop_repaired_copy(const struct item_ref &at);
+// The optimizations of the link's cow file: removed when it equals its
+// template, else put in the link's place.
+void optimize_magic(const struct magic_link &link);
 // After the walk of a run that removes unchanged cow files: the journal of
 // those removals goes, being done with.
 void end_unchanged_removal(void);
@@ -276,7 +287,7 @@ bool same_content(int fd1, int fd2);
 // renamed over it (its other names may lie outside the area). 0 or -1.
 int clear_link_mark(const struct item_ref &at, const struct stat &link_stat);
 
-// ---- hash.cpp: the cow hash ----------------------------------------------
+// ---- cowhash.cpp: the cow hash -------------------------------------------
 
 void init_cow_hash(void);
 int add_cow_item(const char *name);
@@ -292,10 +303,9 @@ bool upgrade_resumed(void);
 // Before the walk: refusals, then the "999.999" marker. walked is called
 // once the reserved-name walk is over or passed over, before any refusal.
 void upgrade_prepare(const char *area_dir, int veid, const std::function<void()> &walked);
-void upgrade_magic(int state, const char *text, const char *path, struct stat *link_stat,
-                   const char *template_path, struct stat *template_stat,
-                   const char *cow_path, struct stat *cow_stat, const struct item_ref *at,
-                   const struct cow_claim *claim);
+// Converts the link: dropped with its cow file, replaced by the cow file, or
+// made a shortcut.
+void upgrade_magic(const struct magic_link &link);
 // After the walk: the cow files that received further names.
 void upgrade_cleanup(void);
 // A step of the upgrade failed (reported where it failed): the area is not

@@ -31,11 +31,15 @@
 #include "area.h"
 #include "check.h"
 #include "lines.h"
-
-int repaired_index_fd = -1;
-std::string repaired_index_name;
+#include "messages.h"
 
 namespace {
+
+// The repaired copy of the dirindex being corrected, made from the records
+// the check kept: a descriptor of the finished file (-1: none) and its
+// name beside the index ("" while it has none).
+int repaired_index_fd = -1;
+std::string repaired_index_name;
 
 // The name of the temporary the checker last put in place in a directory
 // of the tree: the listing may still show it.
@@ -46,14 +50,17 @@ std::string own_temporary;
 // file.
 std::unordered_set<kx::InodeKey, kx::InodeKeyHash> failed_links;
 
-// The problems the checker reports, with what each action says.
+// The problems the checker reports and the optimizations it finds, with
+// what each action says.
 enum problem_code {
     PR_LOST_COW,          // CORR_COW
     PR_BROKEN_MARK,       // CORR_MARK
     PR_LOST_LINK,         // CORR_LINK: magic link or shortcut without template
     PR_BROKEN_DIRINDEX,   // CORR_LINK, DIRINDEX_BROKEN
     PR_FIXED_DIRINDEX,    // CORR_LINK, DIRINDEX_FIXED
-    PR_UNFIXED_DIRINDEX,  // CORR_LINK, DIRINDEX_UNFIXED
+    PR_UNFIXED_DIRINDEX,  // CORR_LINK, DIRINDEX_LOST without a repaired copy
+    PR_UNCHANGED_COW,     // OPTIM_EMPTY: the cow file equals its template
+    PR_CHANGED_COW,       // OPTIM_REPLACE: the cow file may take the link's place
 };
 
 // How the remove action treats the object.
@@ -64,44 +71,72 @@ enum remove_how {
     REMOVE_NOTHING,    // no repaired copy to put in place: nothing can be done
 };
 
+// What an action says when it failed (a warning with the system's error
+// text) and when it is done (a note at level 3).
+struct action_texts {
+    const char *failed;
+    const char *done;
+};
+
 struct problem {
-    const char *text;           // the problem as reported or asked
-    bool by_cow_name;           // names the cow file; otherwise the item
-    finding_kind finding;       // what an observer is told
-    const char *move_failed;    // warnings carry the system error text
-    const char *moved;          // notes at level 3
-    const char *remove_failed;
-    const char *removed;
-    remove_how remove;
+    // The problem as reported, asked or told an observer; an optimization's
+    // names the cow file, then the item or the template object.
+    const char *text;
+    bool by_cow_name;      // a correction's text names the cow file; otherwise the item
+    finding_kind finding;  // what an observer is told
+    // The actions. Of an optimization (done, never asked), "move" puts the
+    // cow file in the link's place and "remove" removes it.
+    action_texts move;
+    action_texts remove;
+    remove_how how;
+    // The further steps of an optimization that can fail: on the link (its
+    // mark, its attributes), and on the temporary name that puts the cow
+    // file in place.
+    const char *link_failed;
+    const char *temporary_failed;
 };
 
 const problem problems[] = {
     /* PR_LOST_COW */
     {"Lost 'cow' file '%s'", true, FINDING_LOST_COW,
-     "can't move 'cow' '%s' to lost", "Correction: 'cow' '%s' moved to lost\n",
-     "can't remove 'cow' '%s'", "Correction: 'cow' '%s' is removed\n", REMOVE_OBJECT},
+     {"can't move 'cow' '%s' to lost", "Correction: 'cow' '%s' moved to lost\n"},
+     {"can't remove 'cow' '%s'", "Correction: 'cow' '%s' is removed\n"}, REMOVE_OBJECT,
+     nullptr, nullptr},
     /* PR_BROKEN_MARK */
     {"Broken 'cow' mark in '%s'", false, FINDING_BROKEN_MARK,
-     "can't move 'magic' '%s' to lost", "Correction: 'magic' '%s' moved to lost\n",
-     "can't remove mark on 'magic' '%s'", "Correction: mark on 'magic' '%s' is removed\n",
-     REMOVE_MARK},
+     {"can't move 'magic' '%s' to lost", "Correction: 'magic' '%s' moved to lost\n"},
+     {"can't remove mark on 'magic' '%s'", "Correction: mark on 'magic' '%s' is removed\n"},
+     REMOVE_MARK, nullptr, nullptr},
     /* PR_LOST_LINK */
     {"Lost 'magic' link '%s'", false, FINDING_LOST_LINK,
-     "can't move 'magic' '%s' to lost", "Correction: 'magic' '%s' moved to lost\n",
-     "can't remove 'magic' '%s'", "Correction: 'magic' '%s' is removed\n", REMOVE_OBJECT},
+     {"can't move 'magic' '%s' to lost", "Correction: 'magic' '%s' moved to lost\n"},
+     {"can't remove 'magic' '%s'", "Correction: 'magic' '%s' is removed\n"}, REMOVE_OBJECT,
+     nullptr, nullptr},
     /* PR_BROKEN_DIRINDEX */
     {"Broken 'dirindex' file '%s'", false, FINDING_BROKEN_DIRINDEX,
-     "can't move 'magic' '%s' to lost", "Correction: 'magic' '%s' moved to lost\n",
-     "can't remove 'magic' '%s'", "Correction: 'magic' '%s' is removed\n", REMOVE_OBJECT},
+     {"can't move 'magic' '%s' to lost", "Correction: 'magic' '%s' moved to lost\n"},
+     {"can't remove 'magic' '%s'", "Correction: 'magic' '%s' is removed\n"}, REMOVE_OBJECT,
+     nullptr, nullptr},
     /* PR_FIXED_DIRINDEX */
     {"Broken 'dirindex' file '%s'", false, FINDING_REPAIRABLE_DIRINDEX,
-     "can't move 'dirindex' '%s' to lost", "Correction: 'dirindex' '%s' moved to lost.\n",
-     nullptr /* the rename over the index cannot leave it half removed */,
-     "Correction: 'dirindex' '%s' is removed.", REMOVE_REPLACING},
+     {"can't move 'dirindex' '%s' to lost", "Correction: 'dirindex' '%s' moved to lost.\n"},
+     {nullptr /* the rename over the index cannot leave it half removed */,
+      "Correction: 'dirindex' '%s' is removed."},
+     REMOVE_REPLACING, nullptr, nullptr},
     /* PR_UNFIXED_DIRINDEX */
     {"Broken 'dirindex' file '%s'", false, FINDING_REPAIRABLE_DIRINDEX,
-     "no repaired copy of 'dirindex' '%s': left as it is", nullptr,
-     "no repaired copy of 'dirindex' '%s': left as it is", nullptr, REMOVE_NOTHING},
+     {"no repaired copy of 'dirindex' '%s': left as it is", nullptr},
+     {"no repaired copy of 'dirindex' '%s': left as it is", nullptr}, REMOVE_NOTHING, nullptr,
+     nullptr},
+    /* PR_UNCHANGED_COW: the link loses its mark; the cow file goes with the last claim */
+    {"Optimization: non-changed 'cow' '%s' for '%s'", true, FINDING_UNCHANGED_COW,
+     {nullptr, nullptr},
+     {"can't remove 'cow' '%s'", "Optimized: removed non-changed 'cow' '%s'\n"},
+     REMOVE_OBJECT, "can't set mark on 'magic' '%s'", nullptr},
+    /* PR_CHANGED_COW */
+    {"Optimization: 'cow' '%s' different from 'template' '%s'", true, FINDING_CHANGED_COW,
+     {"rename '%s'", "Optimized: replaced 'magic' '%s' with 'cow' '%s'\n"}, {nullptr, nullptr},
+     REMOVE_NOTHING, "set attr '%s'", "link '%s'"},
 };
 
 problem_code problem_of(int kind, int flags) {
@@ -113,17 +148,12 @@ problem_code problem_of(int kind, int flags) {
     default:
         if (flags & DIRINDEX_FIXED)
             return PR_FIXED_DIRINDEX;
-        if (flags & DIRINDEX_UNFIXED)
+        if (flags & DIRINDEX_LOST)
             return PR_UNFIXED_DIRINDEX;
         if (flags & DIRINDEX_MASK)
             return PR_BROKEN_DIRINDEX;
         return PR_LOST_LINK;
     }
-}
-
-void note(const char *fmt, const char *name) {
-    if (kxfsutil_debug_level > 2)
-        debug_print(3, fmt, name);
 }
 
 // The warning of a change the operator asked for that could not be made.
@@ -197,8 +227,7 @@ void replace_by_repaired_copy(const item_ref &at, const char *item) {
     std::string dir = dir_shown(at);
     std::string source = kx::join(dir, name.empty() ? DIRINDEX_TMP_NAME : name.c_str());
     std::string target = kx::join(root_dir, item);
-    if (kxfsutil_debug_level >= 4)
-        debug_print(4, "move '%s' to '%s'\n", source.c_str(), target.c_str());
+    kx::trace(4, "move '%s' to '%s'\n", source.c_str(), target.c_str());
     if (name.empty())
         error(1, err, "can't move '%s' to '%s'", source.c_str(), target.c_str());
     if (::renameat(at.dirfd, name.c_str(), at.dirfd, DIRINDEX_NAME) != 0)
@@ -262,76 +291,56 @@ int remove_at(int dirfd, const char *name) {
 
 void act_move(const problem &pr, problem_code code, const char *name, const item_ref *at) {
     if (code == PR_UNFIXED_DIRINDEX) {
-        failed(0, pr.move_failed, name);
+        failed(0, pr.move.failed, name);
         return;
     }
     if (code == PR_FIXED_DIRINDEX) {
         if (link_to_lost(*at) != 0) {
-            failed(errno, pr.move_failed, name);
+            failed(errno, pr.move.failed, name);
             return;
         }
-        note(pr.moved, name);
+        kx::trace(3, pr.move.done, name);
         replace_by_repaired_copy(*at, name);
-        note(" Fixed\n", name);
+        kx::trace(3, " Fixed\n");
         return;
     }
     int r = pr.by_cow_name ? move_to_lost(area->cow.fd, name, "cow", nullptr)
                            : move_to_lost(at->dirfd, at->name, "root", at->dir_rel);
     if (r != 0) {
-        failed(errno, pr.move_failed, name);
+        failed(errno, pr.move.failed, name);
         return;
     }
-    note(pr.moved, name);
+    kx::trace(3, pr.move.done, name);
 }
 
 void act_remove(const problem &pr, const char *name, const item_ref *at) {
-    switch (pr.remove) {
+    switch (pr.how) {
     case REMOVE_NOTHING:
-        failed(0, pr.remove_failed, name);
+        failed(0, pr.remove.failed, name);
         return;
     case REMOVE_MARK:
         if (clear_link_mark(*at, *at->st) != 0) {
-            failed(errno, pr.remove_failed, name);
+            failed(errno, pr.remove.failed, name);
             return;
         }
-        note(pr.removed, name);
+        kx::trace(3, pr.remove.done, name);
         return;
     case REMOVE_OBJECT:
         if ((pr.by_cow_name ? remove_at(area->cow.fd, name) : remove_at(at->dirfd, at->name)) !=
             0) {
-            failed(errno, pr.remove_failed, name);
+            failed(errno, pr.remove.failed, name);
             return;
         }
-        note(pr.removed, name);
+        kx::trace(3, pr.remove.done, name);
         return;
     case REMOVE_REPLACING:
         // The repaired copy is renamed over the index: the directory is
         // never without one.
-        note(pr.removed, name);
+        kx::trace(3, pr.remove.done, name);
         replace_by_repaired_copy(*at, name);
-        note(" Fixed\n", name);
+        kx::trace(3, " Fixed\n");
         return;
     }
-}
-
-// Equal when the sizes agree, the cow file carries no attributes of its
-// own and the contents are the same. A comparison error counts as
-// different, after a warning.
-bool cow_unchanged(const char *cow_name, const char *cow_path, const struct stat *cow_stat,
-                   const char *template_path, const struct stat *template_stat) {
-    if (cow_stat->st_size != template_stat->st_size)
-        return false;
-    int attrs = check_eattr_at(area->cow.fd, cow_name);
-    if (attrs > 0)
-        return false;
-    if (attrs < 0)
-        warning(errno, "can't get file attributes of '%s'", cow_name);
-    int r = compare_files_at(area->cow.fd, cow_name, AT_FDCWD, template_path);
-    if (r < 0) {
-        warning(errno, "Optimization: can't compare '%s' '%s'", cow_path, template_path);
-        return false;
-    }
-    return r == 0;
 }
 
 // Removes an unchanged cow file the optimization no longer needs.
@@ -340,14 +349,50 @@ bool cow_unchanged(const char *cow_name, const char *cow_path, const struct stat
 bool removal_unfinished = false;
 
 void remove_unchanged_cow(const char *cow) {
+    const problem &pr = problems[PR_UNCHANGED_COW];
     if (::unlinkat(area->cow.fd, cow, 0) != 0) {
-        failed(errno, "can't remove 'cow' '%s'", cow);
+        failed(errno, pr.remove.failed, cow);
         removal_unfinished = true;
         return;
     }
     remove_cow_item(cow);
-    if (kxfsutil_debug_level > 2)
-        debug_print(3, "Optimized: removed non-changed 'cow' '%s'\n", cow);
+    kx::trace(3, pr.remove.done, cow);
+}
+
+// Reports the optimization code of the link, the second name after the cow
+// file's: to an observer, which only counts (true: nothing more is done),
+// or as a note at level 3.
+bool found_optimization(problem_code code, const magic_link &link, const char *second) {
+    const problem &pr = problems[code];
+    int n = std::snprintf(nullptr, 0, pr.text, link.cow, second);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    std::snprintf(text.data(), text.size() + 1, pr.text, link.cow, second);
+    if (observer) {
+        tell(pr.finding, link.item, text.c_str());
+        return true;
+    }
+    kx::trace(3, "%s\n", text.c_str());
+    return false;
+}
+
+// Whether the link's cow file equals its template: the sizes agree, the cow
+// file carries no attributes of its own and the contents are the same. A
+// comparison error counts as different, after a warning.
+bool unchanged(const magic_link &link) {
+    if (link.cow_stat->st_size != link.template_stat->st_size)
+        return false;
+    int attrs = check_eattr_at(area->cow.fd, link.cow);
+    if (attrs > 0)
+        return false;
+    if (attrs < 0)
+        warning(errno, "can't get file attributes of '%s'", link.cow);
+    int r = compare_files_at(area->cow.fd, link.cow, AT_FDCWD, link.template_path);
+    if (r < 0) {
+        warning(errno, "Optimization: can't compare '%s' '%s'", link.cow_path,
+                link.template_path);
+        return false;
+    }
+    return r == 0;
 }
 
 // The journal of the removal of unchanged cow files: the name of each cow
@@ -417,22 +462,121 @@ void journal_drop(const char *cow) {
 
 // A cow file equal to its template that only unmarked links claim, whose
 // removal an interrupted run had journaled. It goes with the last of them.
-void drop_unclaimed_unchanged(const char *item, const char *cow, const char *cow_path,
-                              const struct stat *cow_stat, const char *template_path,
-                              const struct stat *template_stat, const cow_claim *claim) {
+void drop_unclaimed_unchanged(const magic_link &link) {
+    const cow_claim *claim = link.claim;
     if (!claim->counted || !claim->last || *claim->marked_left > 0 || *claim->needed)
         return;
     load_drop_journal();
-    if (!drops.names.count(cow) ||
-        !cow_unchanged(cow, cow_path, cow_stat, template_path, template_stat))
+    if (!drops.names.count(link.cow) || !unchanged(link))
         return;
-    if (kxfsutil_debug_level > 2)
-        debug_print(3, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
+    found_optimization(PR_UNCHANGED_COW, link, link.item);
     if (!cow_naming_confirmed()) {
         withhold(true);
         return;
     }
-    remove_unchanged_cow(cow);
+    remove_unchanged_cow(link.cow);
+}
+
+// The repaired copy is made only when the action may put it in place.
+bool repair_copy_wanted(int act) {
+    if (observer)
+        return false;
+    return act == ACT_MOVE || act == ACT_REMOVE || (get_option() & OPT_INTERACTIVE);
+}
+
+// Writes the records the check kept into a new file of the directory, which
+// gets a name only when it is put in place (a file without a name where
+// the filesystem has them). False when it cannot be made.
+bool write_repaired_copy(const item_ref &at) {
+    kx::trace(4, "Scanned %d entries, %d dirs\n", static_cast<int>(tot), static_cast<int>(dtot));
+    select_prime();
+    create_hash_table();
+    kx::Fd fd(::openat(at.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
+    std::string name;
+    if (!fd.ok()) {
+        // Without unnamed files: a new file of our own name.
+        kx::TempName temp;
+        if (!temp.create_file(at.dirfd, DIRINDEX_TMP_NAME, '.', fd)) {
+            werror(errno, "can't open '%s'", DIRINDEX_TMP_NAME);
+            clean_memory();
+            return false;
+        }
+        name = temp.name();
+        temp.keep();
+    }
+    bool written = emit_dirindex(fd.get()) == 0 && (name.empty() || ::fchmod(fd.get(), 0644) == 0);
+    clean_memory();
+    if (!written) {
+        if (!name.empty())
+            ::unlinkat(at.dirfd, name.c_str(), 0);
+        return false;
+    }
+    kx::trace(4, "wrote file %s/%s \n", at.dir_path,
+              name.empty() ? DIRINDEX_TMP_NAME : name.c_str());
+    repaired_index_fd = fd.release();
+    repaired_index_name = name;
+    return true;
+}
+
+// Closes the repaired copy; one that still has a name of its own goes.
+void drop_repaired_copy(const item_ref &at) {
+    if (repaired_index_fd < 0)
+        return;
+    if (!repaired_index_name.empty()) {
+        // Named when it was made (no unnamed files here): still ours?
+        struct stat mine, there;
+        if (::fstat(repaired_index_fd, &mine) == 0 &&
+            ::fstatat(at.dirfd, repaired_index_name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            kx::same_inode(there, mine.st_dev, mine.st_ino))
+            ::unlinkat(at.dirfd, repaired_index_name.c_str(), 0);
+        repaired_index_name.clear();
+    }
+    ::close(repaired_index_fd);
+    repaired_index_fd = -1;
+}
+
+// Reports the problem and acts on it as the action act says.
+void report_and_act(int kind, int flags, int act, const char *path, const char *cow_path,
+                    const item_ref *at) {
+    problem_code code = problem_of(kind, flags);
+    const problem &pr = problems[code];
+    const char *name = pr.by_cow_name ? relative_name(cow_path, cow_dir)
+                                      : relative_name(path, root_dir);
+    char text[4096];
+    std::snprintf(text, sizeof text, pr.text, name);
+    if (observer) {
+        tell(pr.finding, name, text);
+        return;
+    }
+    if (rests_on_naming(kind, flags) && !cow_naming_confirmed()) {
+        kx::trace(3, "%s\n", text);
+        if (act != ACT_IGNORE || (get_option() & OPT_INTERACTIVE))
+            withhold(act != ACT_IGNORE);
+        return;
+    }
+    if (get_option() & OPT_INTERACTIVE)
+        act = ask_proc(text, act);
+    else
+        kx::trace(3, "%s\n", text);
+
+    if (!pr.by_cow_name && at == nullptr && (act == ACT_MOVE || act == ACT_REMOVE))
+        KX_BUG();
+    switch (act) {
+    case ACT_IGNORE:
+        return;
+    case ACT_MOVE:
+        if (kind == CORR_ALL)
+            KX_BUG();
+        act_move(pr, code, name, at);
+        return;
+    case ACT_REMOVE:
+        if (kind == CORR_ALL)
+            KX_BUG();
+        act_remove(pr, name, at);
+        return;
+    default:
+        KX_BUG();
+    }
 }
 
 }  // namespace
@@ -457,45 +601,25 @@ bool is_own_temporary(const char *name) {
     return !own_temporary.empty() && own_temporary == name;
 }
 
-void drop_repaired_copy(const item_ref &at) {
-    if (repaired_index_fd < 0)
-        return;
-    if (!repaired_index_name.empty()) {
-        // Named when it was made (no unnamed files here): still ours?
-        struct stat mine, there;
-        if (::fstat(repaired_index_fd, &mine) == 0 &&
-            ::fstatat(at.dirfd, repaired_index_name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-            kx::same_inode(there, mine.st_dev, mine.st_ino))
-            ::unlinkat(at.dirfd, repaired_index_name.c_str(), 0);
-        repaired_index_name.clear();
-    }
-    ::close(repaired_index_fd);
-    repaired_index_fd = -1;
-}
-
-void check_magic(int state, const char *path, struct stat *link_stat,
-                 const char *template_path, struct stat * /*template_stat*/,
-                 const char *cow_path, struct stat * /*cow_stat*/, const item_ref *at) {
-    (void)template_path;
-    const char *item = relative_name(path, root_dir);
-    const char *cow = relative_name(cow_path, cow_dir);
+void check_magic(const magic_link &link) {
+    const int state = link.state;
     bool has_template = state & LINK_TEMPLATE, marked = state & LINK_MARK,
          has_cow = state & LINK_COW;
     if (has_template) {
         if (marked && !has_cow)
-            correct(CORR_MARK, state, link_stat->st_mode, path, nullptr, at);
+            correct(CORR_MARK, state, link.link_stat->st_mode, link.path, nullptr, link.at);
         else if (!marked && has_cow)
             warning(0,
                     "'cow' '%s' for '%s' exist but no mark on 'magic', it's may be potential "
                     "error or problem",
-                    cow, item);
+                    link.cow, link.item);
     } else if (marked && has_cow) {
-        warning(0, "'%s' have no 'template' but have 'cow'", item);
+        warning(0, "'%s' have no 'template' but have 'cow'", link.item);
     } else {
-        correct(CORR_LINK, state, 0, path, cow_path, at);
+        correct(CORR_LINK, state, 0, link.path, link.cow_path, link.at);
     }
     if (corr_act[CORR_COW] != ACT_UNSET && has_cow && marked)
-        remove_cow_item(cow);
+        remove_cow_item(link.cow);
 }
 
 void correct(int kind, int flags, mode_t /*mode*/, const char *path, const char *cow_path,
@@ -505,75 +629,39 @@ void correct(int kind, int flags, mode_t /*mode*/, const char *path, const char 
     int act = corr_act[kind];
     if (act == ACT_UNSET)
         return;
-    problem_code code = problem_of(kind, flags);
-    const problem &pr = problems[code];
-    const char *name = pr.by_cow_name ? relative_name(cow_path, cow_dir)
-                                      : relative_name(path, root_dir);
-    char text[4096];
-    std::snprintf(text, sizeof text, pr.text, name);
-    if (observer) {
-        tell(pr.finding, name, text);
+    if (!(flags & DIRINDEX_LOST)) {
+        report_and_act(kind, flags, act, path, cow_path, at);
         return;
     }
-    if (rests_on_naming(kind, flags) && !cow_naming_confirmed()) {
-        if (kxfsutil_debug_level > 2)
-            debug_print(3, "%s\n", text);
-        if (act != ACT_IGNORE || (get_option() & OPT_INTERACTIVE))
-            withhold(act != ACT_IGNORE);
-        return;
-    }
-    if (get_option() & OPT_INTERACTIVE)
-        act = ask_proc(text, act);
-    else if (kxfsutil_debug_level > 2)
-        debug_print(3, "%s\n", text);
-
-    if (!pr.by_cow_name && at == nullptr && (act == ACT_MOVE || act == ACT_REMOVE))
-        KX_BUG();
-    switch (act) {
-    case ACT_IGNORE:
-        return;
-    case ACT_MOVE:
-        if (kind == CORR_ALL)
-            KX_BUG();
-        act_move(pr, code, name, at);
-        return;
-    case ACT_REMOVE:
-        if (kind == CORR_ALL)
-            KX_BUG();
-        act_remove(pr, name, at);
-        return;
-    default:
-        KX_BUG();
-    }
+    // An index that lost records: a copy of the others, made when the
+    // action may put it in place, goes when the problem is dealt with.
+    KX_ASSERT(at != nullptr);
+    if (repair_copy_wanted(act) && write_repaired_copy(*at))
+        flags = (flags & ~DIRINDEX_LOST) | DIRINDEX_FIXED;
+    report_and_act(kind, flags, act, path, cow_path, at);
+    drop_repaired_copy(*at);
 }
 
-void optimize_magic(int state, const char *path, struct stat *link_stat,
-                    const char *template_path, struct stat *template_stat,
-                    const char *cow_path, struct stat *cow_stat, const item_ref *at,
-                    const cow_claim *claim) {
+void optimize_magic(const magic_link &link) {
+    const int state = link.state;
     if (!(state & LINK_COW))
         return;
-    const char *item = relative_name(path, root_dir);
-    const char *cow = relative_name(cow_path, cow_dir);
+    const char *item = link.item, *cow = link.cow;
+    const cow_claim *claim = link.claim;
+    struct stat *link_stat = link.link_stat;
     if (!(state & LINK_MARK)) {
         if (opt_act[OPTIM_EMPTY] == ACT_DO && (state & LINK_TEMPLATE) && !observer)
-            drop_unclaimed_unchanged(item, cow, cow_path, cow_stat, template_path,
-                                     template_stat, claim);
+            drop_unclaimed_unchanged(link);
         return;
     }
 
     if (opt_act[OPTIM_EMPTY] != ACT_UNSET) {
         if (!(state & LINK_TEMPLATE))
             return;
-        if (cow_unchanged(cow, cow_path, cow_stat, template_path, template_stat)) {
-            if (observer) {
-                std::string text = std::string("Optimization: non-changed 'cow' '") + cow +
-                                   "' for '" + item + "'";
-                tell(FINDING_UNCHANGED_COW, item, text.c_str());
+        if (unchanged(link)) {
+            const problem &pr = problems[PR_UNCHANGED_COW];
+            if (found_optimization(PR_UNCHANGED_COW, link, item))
                 return;
-            }
-            if (kxfsutil_debug_level > 2)
-                debug_print(3, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
             if (opt_act[OPTIM_EMPTY] != ACT_DO || !cow_naming_confirmed()) {
                 if (opt_act[OPTIM_EMPTY] == ACT_DO)
                     withhold(true);
@@ -584,8 +672,8 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
             bool whole = names_accounted(before);
             journal_drop(cow);
             link_stat->st_mode &= ~COW_MARK;
-            if (clear_link_mark(*at, before) != 0) {
-                failed(errno, "can't set mark on 'magic' '%s'", item);
+            if (clear_link_mark(*link.at, before) != 0) {
+                failed(errno, pr.link_failed, item);
                 *claim->needed = true;
                 return;
             }
@@ -599,16 +687,9 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
 
     if (opt_act[OPTIM_REPLACE] == ACT_UNSET)
         return;
-    if (observer) {
-        std::string text = std::string("Optimization: 'cow' '") + cow +
-                           "' different from 'template' '" +
-                           relative_name(template_path, temp_dir) + "'";
-        tell(FINDING_CHANGED_COW, item, text.c_str());
+    const problem &pr = problems[PR_CHANGED_COW];
+    if (found_optimization(PR_CHANGED_COW, link, relative_name(link.template_path, temp_dir)))
         return;
-    }
-    if (kxfsutil_debug_level > 2)
-        debug_print(3, "Optimization: 'cow' '%s' different from 'template' '%s'\n", cow,
-                    relative_name(template_path, temp_dir));
     if (opt_act[OPTIM_REPLACE] != ACT_DO || !cow_naming_confirmed()) {
         if (opt_act[OPTIM_REPLACE] == ACT_DO)
             withhold(true);
@@ -631,14 +712,14 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
     struct stat attrs = *link_stat;
     attrs.st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
     const char *step = nullptr;
-    int r = put_cow_in_place(cow, *cow_stat, *at, attrs, use, &step);
+    int r = put_cow_in_place(cow, *link.cow_stat, *link.at, attrs, use, &step);
     if (r < 0) {
         if (std::strcmp(step, "rename") == 0)
-            failed(errno, "rename '%s'", cow);
+            failed(errno, pr.move.failed, cow);
         else if (std::strcmp(step, "attr") == 0)
-            failed(errno, "set attr '%s'", item);
+            failed(errno, pr.link_failed, item);
         else
-            failed(errno, "link '%s'", (std::string(cow_path) + ".bak").c_str());
+            failed(errno, pr.temporary_failed, (std::string(link.cow_path) + ".bak").c_str());
         *claim->needed = true;
         if (link_stat->st_nlink > 1)
             failed_links.insert(key);
@@ -646,9 +727,8 @@ void optimize_magic(int state, const char *path, struct stat *link_stat,
     }
     link_stat->st_mode = attrs.st_mode;
     if (r > 0) {
-        failed(errno, "set attr '%s'", item);
+        failed(errno, pr.link_failed, item);
         return;
     }
-    if (kxfsutil_debug_level > 2)
-        debug_print(3, "Optimized: replaced 'magic' '%s' with 'cow' '%s'\n", item, cow);
+    kx::trace(3, pr.move.done, item, cow);
 }

@@ -1,10 +1,13 @@
 // The area check scan: one pass over the container's tree root_dir, which
 // classifies every entry by the KXFS conventions and hands magic links,
-// shortcuts and dirindex files to correct.cpp (and to upgrade.cpp during an
-// upgrade); the small scan that loads the cow file names into the cow hash
-// before it; and, when the run may take cow files away, a count of the
-// links that claim each cow file, made before the walk. This module only
-// detects: it decides nothing about what is done to an entry.
+// shortcuts and dirindex files to correct.cpp (and magic links to
+// upgrade.cpp during an upgrade); the small scan that loads the cow file
+// names into the cow hash before it; and, when the run may take cow files
+// away, a count of the links that claim each cow file, made before the
+// walk. This module detects; what is done to an entry is decided and done
+// by the module it hands the entry to. The one change it makes itself is
+// the upgrade's clearing of a directory's magic mark, made through the
+// descriptor of the very directory it examined, before the walk enters it.
 //
 // It relies on the area handle and the actions set by check_state.cpp. The
 // tree belongs to a container: the walk descends by descriptor, reopening
@@ -225,18 +228,27 @@ void check_magic_link(const item_ref &at, const std::string &path, struct stat &
             claim.needed = &count->needed;
         }
     }
-    std::free(cow_name);
 
+    const magic_link link{.state = state,
+                          .text = text.c_str(),
+                          .path = path.c_str(),
+                          .item = relative_name(path.c_str(), root_dir),
+                          .at = &at,
+                          .link_stat = &st,
+                          .template_path = template_path.c_str(),
+                          .template_stat = &tst,
+                          .cow = cow_name,
+                          .cow_path = cow_path.c_str(),
+                          .cow_stat = &cst,
+                          .claim = &claim};
     unsigned int opts = get_option();
     if (opts & OPT_CORR_MASK)
-        check_magic(state, path.c_str(), &st, template_path.c_str(), &tst, cow_path.c_str(),
-                    &cst, &at);
+        check_magic(link);
     if (opts & OPT_OPT_MASK)
-        optimize_magic(state, path.c_str(), &st, template_path.c_str(), &tst, cow_path.c_str(),
-                       &cst, &at, &claim);
+        optimize_magic(link);
     if (opts & OPT_UPGRADE)
-        upgrade_magic(state, text.c_str(), path.c_str(), &st, template_path.c_str(), &tst,
-                      cow_path.c_str(), &cst, &at, &claim);
+        upgrade_magic(link);
+    std::free(cow_name);
     if (count) {
         count->names--;
         if (marked)
@@ -282,76 +294,27 @@ bool check_shortcut(const item_ref &at, const std::string &path, const struct st
     return true;
 }
 
-// The repaired copy is made only when the action may use it.
-bool repair_copy_wanted() {
-    int act = corr_act[CORR_LINK];
-    if (act == ACT_UNSET || observer)
-        return false;
-    return act == ACT_MOVE || act == ACT_REMOVE || (get_option() & OPT_INTERACTIVE);
-}
-
-// Writes the records the check kept into a new file of the directory, which
-// gets a name only when it is put in place (a file without a name where
-// the filesystem has them). False when it cannot be made.
-bool write_repaired_copy(const item_ref &at) {
-    if (kxfsutil_debug_level >= 4)
-        debug_print(4, "Scanned %d entries, %d dirs\n", static_cast<int>(tot),
-                    static_cast<int>(dtot));
-    select_prime();
-    create_hash_table();
-    kx::Fd fd(::openat(at.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
-    std::string name;
-    if (!fd.ok()) {
-        // Without unnamed files: a new file of our own name.
-        kx::TempName temp;
-        if (!temp.create_file(at.dirfd, DIRINDEX_TMP_NAME, '.', fd)) {
-            werror(errno, "can't open '%s'", DIRINDEX_TMP_NAME);
-            clean_memory();
-            return false;
-        }
-        name = temp.name();
-        temp.keep();
-    }
-    bool written = emit_dirindex(fd.get()) == 0 && (name.empty() || ::fchmod(fd.get(), 0644) == 0);
-    clean_memory();
-    if (!written) {
-        if (!name.empty())
-            ::unlinkat(at.dirfd, name.c_str(), 0);
-        return false;
-    }
-    if (kxfsutil_debug_level >= 4)
-        debug_print(4, "wrote file %s/%s \n", at.dir_path,
-                    name.empty() ? DIRINDEX_TMP_NAME : name.c_str());
-    repaired_index_fd = fd.release();
-    repaired_index_name = name;
-    return true;
-}
-
 // The dirindex file of the directory at.dirfd, checked once.
 void check_dirindex(const item_ref &at, const std::string &path, const struct stat &st) {
     tell_entry(ENTRY_MARKER_INDEX, path, st);
     struct stat mst;
     void *map = mmap_file_at(at.dirfd, DIRINDEX_NAME, &mst, at.dir_path);
     int r = -1;
-    bool fixed = false;
     if (map == nullptr) {
         werror(errno, "can't mmap dirindex file '%s/%s'", at.dir_path, path.c_str());
     } else {
         kx::Mapping mapping(map, static_cast<size_t>(mst.st_size));
         r = fsck_in_core(path.c_str(), map, mapping.size(), nullptr, temp_dir);
-        if (r == 1 && repair_copy_wanted())
-            fixed = write_repaired_copy(at);
-        else
-            clean_memory();
         if (mapping.unmap() != 0)
             werror(errno, "can't munmap dirindex file '%s/%s'", at.dir_path, path.c_str());
     }
+    // The records the check kept stay with the dirindex writer until
+    // correct() has decided whether a repaired copy is made of them.
     if (r < 0)
         correct(CORR_LINK, DIRINDEX_BROKEN, st.st_mode, path.c_str(), nullptr, &at);
     else if (r > 0)
-        correct(CORR_LINK, fixed ? DIRINDEX_FIXED : DIRINDEX_UNFIXED, st.st_mode, path.c_str(),
-                nullptr, &at);
-    drop_repaired_copy(at);
+        correct(CORR_LINK, DIRINDEX_LOST, st.st_mode, path.c_str(), nullptr, &at);
+    clean_memory();
 }
 
 void show_progress(const char *parent, const char *name) {

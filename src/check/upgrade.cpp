@@ -441,9 +441,14 @@ void upgrade_prepare(const char *area_dir, int veid, const std::function<void()>
     }
 }
 
-void upgrade_magic(int state, const char *text, const char *path, struct stat *link_stat,
-                   const char *template_path, struct stat *template_stat, const char *cow_path,
-                   struct stat *cow_stat, const item_ref *at, const cow_claim *claim) {
+void upgrade_magic(const magic_link &link) {
+    const int state = link.state;
+    const char *text = link.text, *path = link.path, *template_path = link.template_path,
+               *cow_path = link.cow_path;
+    struct stat *link_stat = link.link_stat;
+    const struct stat *template_stat = link.template_stat, *cow_stat = link.cow_stat;
+    const item_ref *at = link.at;
+    const cow_claim *claim = link.claim;
     const char *item = relative_name(path, root_dir);
     const char *cow = relative_name(cow_path, cow_dir);
     bool both = (state & LINK_TEMPLATE) && (state & LINK_COW);

@@ -1,7 +1,8 @@
-// How the library writes a message: names and texts read from an area are
-// escaped, so that they cannot forge a line or drive a terminal, and each
-// message reaches its stream whole and in the order it was made. Owned by
-// common.cpp; used by the library's few messages outside the levelled set.
+// How the library and the tools write a message: the one test of the
+// message level, the trace that makes it; names and texts read from an area
+// are escaped, so that they cannot forge a line or drive a terminal, and
+// each message reaches its stream whole and in the order it was made.
+// Owned by common.cpp.
 #ifndef KXFS_MESSAGES_H
 #define KXFS_MESSAGES_H
 
@@ -13,6 +14,23 @@
 #include "libkxfsutil.h"
 
 namespace kx {
+
+// Whether messages of the level are made: the message level is at least
+// level. Every levelled message is tested here.
+inline bool trace_on(int level) {
+    return kxfsutil_debug_level >= level;
+}
+
+// A trace of the level, made through debug_print when the level is on.
+inline void trace(int level, const char *fmt, ...) KXFS_PRINTF(2, 3);
+inline void trace(int level, const char *fmt, ...) {
+    if (!trace_on(level))
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vdebug_print(level, fmt, ap);
+    va_end(ap);
+}
 
 // s as the tools print a name or text: each byte below 0x20 and 0x7f as
 // \xNN (two lowercase hex digits), a backslash as two backslashes, every
