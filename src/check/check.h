@@ -231,6 +231,13 @@ void correct(int kind, int flags, mode_t mode, const char *path, const char *cow
 // The optimizations of the link's cow file: removed when it equals its
 // template, else put in the link's place.
 void optimize_magic(const struct magic_link &link);
+// Whether the cow file cow (a name in cow_dir) equals its template: the
+// sizes agree, the cow file carries no attributes of its own and the
+// contents are the same. A comparison that fails counts as a difference.
+// With shown_cow_path (the cow file's full path), failures to read the
+// attributes or to compare are warnings; without, the check is silent.
+bool cow_unchanged(const char *cow, const struct stat *cow_stat, const char *template_path,
+                   const struct stat *template_stat, const char *shown_cow_path = nullptr);
 // After the walk of a run that removes unchanged cow files: the journal of
 // those removals goes, being done with.
 void end_unchanged_removal(void);

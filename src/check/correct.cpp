@@ -375,24 +375,11 @@ bool found_optimization(problem_code code, const magic_link &link, const char *s
     return false;
 }
 
-// Whether the link's cow file equals its template: the sizes agree, the cow
-// file carries no attributes of its own and the contents are the same. A
-// comparison error counts as different, after a warning.
+// Whether the link's cow file equals its template, failures to tell being
+// warnings.
 bool unchanged(const magic_link &link) {
-    if (link.cow_stat->st_size != link.template_stat->st_size)
-        return false;
-    int attrs = check_eattr_at(area->cow.fd, link.cow);
-    if (attrs > 0)
-        return false;
-    if (attrs < 0)
-        warning(errno, "can't get file attributes of '%s'", link.cow);
-    int r = compare_files_at(area->cow.fd, link.cow, AT_FDCWD, link.template_path);
-    if (r < 0) {
-        warning(errno, "Optimization: can't compare '%s' '%s'", link.cow_path,
-                link.template_path);
-        return false;
-    }
-    return r == 0;
+    return cow_unchanged(link.cow, link.cow_stat, link.template_path, link.template_stat,
+                         link.cow_path);
 }
 
 // The journal of the removal of unchanged cow files: the name of each cow
@@ -640,6 +627,21 @@ void correct(int kind, int flags, mode_t /*mode*/, const char *path, const char 
         flags = (flags & ~DIRINDEX_LOST) | DIRINDEX_FIXED;
     report_and_act(kind, flags, act, path, cow_path, at);
     drop_repaired_copy(*at);
+}
+
+bool cow_unchanged(const char *cow, const struct stat *cow_stat, const char *template_path,
+                   const struct stat *template_stat, const char *shown_cow_path) {
+    if (cow_stat->st_size != template_stat->st_size)
+        return false;
+    int attrs = check_eattr_at(area->cow.fd, cow);
+    if (attrs > 0)
+        return false;
+    if (attrs < 0 && shown_cow_path)
+        warning(errno, "can't get file attributes of '%s'", cow);
+    int r = compare_files_at(area->cow.fd, cow, AT_FDCWD, template_path);
+    if (r < 0 && shown_cow_path)
+        warning(errno, "Optimization: can't compare '%s' '%s'", shown_cow_path, template_path);
+    return r == 0;
 }
 
 void optimize_magic(const magic_link &link) {

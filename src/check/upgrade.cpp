@@ -240,15 +240,6 @@ void journal_resume() {
     journal = std::move(out);
 }
 
-bool cow_unchanged(const char *cow, const struct stat *cow_stat, const char *template_path,
-                   const struct stat *template_stat) {
-    if (cow_stat->st_size != template_stat->st_size)
-        return false;
-    if (check_eattr_at(area->cow.fd, cow) > 0)
-        return false;
-    return compare_files_at(area->cow.fd, cow, AT_FDCWD, template_path) == 0;
-}
-
 // Outcome 1: the cow file equals its template and goes (with the last link
 // that claims it). False when the mark or the cow file could not go: the
 // link then stays a link, so that a rerun finds it with its cow file.
