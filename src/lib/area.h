@@ -37,6 +37,25 @@ inline bool read_link(int dirfd, const char *name, off_t size_hint, std::string 
     }
 }
 
+// The content of a shortcut, or of a file that may be one, open as fd: read
+// to its end, but max bytes at the most; false with errno set.
+inline bool read_shortcut_text(int fd, size_t max, std::string &text) {
+    text.resize(max);
+    size_t got = 0;
+    while (got < max) {
+        ssize_t n = ::read(fd, text.data() + got, max - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    text.resize(got);
+    return true;
+}
+
 // A listing of the directory fd from its start, on a descriptor of its own
 // (fd keeps its offset); with no_atime, leaving the access time alone
 // where the caller may.

@@ -183,27 +183,6 @@ int read_link_at(int dirfd, const char *path, std::string &text) {
     }
 }
 
-// Reads the rest of a shortcut's content from fd: 0, or -1 with errno set.
-// At most MAGIC_TARGET_MAX + 1 bytes are read, so a longer content shows as
-// a text longer than a magic target may be.
-int read_shortcut_text(int fd, std::string &text) {
-    char buf[MAGIC_TARGET_MAX + 1];
-    size_t have = 0;
-    while (have < sizeof buf) {
-        ssize_t n = read(fd, buf + have, sizeof buf - have);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        have += static_cast<size_t>(n);
-    }
-    text.assign(buf, have);
-    return 0;
-}
-
 bool attributes_agree(const struct stat &a, const struct stat &b) {
     return a.st_uid == b.st_uid && a.st_gid == b.st_gid &&
            ((a.st_mode & 0xFFF) | S_ISVTX) == ((b.st_mode & 0xFFF) | S_ISVTX);
@@ -404,7 +383,9 @@ int scan_shortcut(Candidate &c, const char *template_root) {
         return 3;
     }
     std::string text;
-    if (read_shortcut_text(fd.get(), text) != 0) {
+    // At most MAGIC_TARGET_MAX + 1 bytes: a longer content shows as a text
+    // longer than a magic target may be.
+    if (!kx::read_shortcut_text(fd.get(), MAGIC_TARGET_MAX + 1, text)) {
         warning(errno, "can't read '%s/%s'", where(), name);
         return 3;
     }

@@ -712,19 +712,14 @@ int read_shortcut_at(int dirfd, const char *name, char *buf, size_t size) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return -2;
     }
-    char content[kShortcutReadMax + 1];
-    ssize_t n;
-    do
-        n = ::read(fd.get(), content, kShortcutReadMax);
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
+    std::string content;
+    if (!kx::read_shortcut_text(fd.get(), kShortcutReadMax, content))
         return -2;
-    content[n] = '\0';
     fd.close();
-    if (static_cast<size_t>(n) + 1 > size)
+    if (content.size() + 1 > size)
         return -3;
-    std::memcpy(buf, content, static_cast<size_t>(n) + 1);
-    return static_cast<int>(n);
+    std::memcpy(buf, content.c_str(), content.size() + 1);
+    return static_cast<int>(content.size());
 }
 
 int make_shortcut(const char *path, const char *data, int length, const struct stat *st) {

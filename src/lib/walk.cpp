@@ -55,26 +55,9 @@ int directory_flags(int dirfd, const struct stat &dir) {
 
 // The first bytes of a sticky file (up to kShortcutRead), enough to tell a
 // shortcut from a plain file; false with errno set when it cannot be read.
-bool read_shortcut_text(int dirfd, const char *name, std::string &text) {
+bool read_sticky_file(int dirfd, const char *name, std::string &text) {
     kx::Fd fd = kx::open_regular_at(dirfd, name, nullptr);
-    if (!fd.ok())
-        return false;
-    text.resize(kShortcutRead);
-    size_t got = 0;
-    while (got < kShortcutRead) {
-        ssize_t n = read(fd.get(), text.data() + got, kShortcutRead - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            text.clear();
-            return false;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    text.resize(got);
-    return true;
+    return fd.ok() && kx::read_shortcut_text(fd.get(), kShortcutRead, text);
 }
 
 // The caller's callback, in either form.
@@ -98,7 +81,7 @@ int report_entry(int dirfd, const char *name, const std::string &path, int dir_f
     mode_t mode = st.st_mode;
     if (S_ISREG(mode) && (mode & S_ISVTX)) {
         std::string content;
-        if (!read_shortcut_text(dirfd, name, content)) {
+        if (!read_sticky_file(dirfd, name, content)) {
             werror(errno, "error read shortcut'%s'", path.c_str());
             return cb(dirfd, name, path, nullptr, dir_flags | SCAN_FILE, &st);
         }
