@@ -28,6 +28,7 @@
 
 #include "area.h"
 #include "check.h"
+#include "entry.h"
 
 namespace {
 
@@ -48,34 +49,6 @@ bool apply_attrs(int fd, const struct stat &attrs) {
     struct timespec ts[2] = {attrs.st_atim, attrs.st_mtim};
     return ::fchown(fd, attrs.st_uid, attrs.st_gid) == 0 &&
            ::fchmod(fd, attrs.st_mode & 07777) == 0 && ::futimens(fd, ts) == 0;
-}
-
-// Copies all of in to out, in the kernel where the filesystem allows.
-bool copy_bytes(int in, int out) {
-    for (;;) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1UL << 30, 0);
-        if (n > 0)
-            continue;
-        if (n == 0)
-            return true;
-        if (errno == EINTR)
-            continue;
-        if (errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP)
-            return false;
-        break;
-    }
-    std::unique_ptr<char[]> buf(new char[kBlock]);
-    for (;;) {
-        ssize_t n = ::read(in, buf.get(), kBlock);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (!kx::write_all(out, buf.get(), static_cast<size_t>(n)))
-            return false;
-    }
 }
 
 // The extended attributes of in, set on out.
@@ -125,7 +98,7 @@ kx::Fd copy_of(int cow, const char *cow_name, const struct stat &attrs, std::str
         if (tmp.empty())
             return kx::Fd();
     }
-    bool made = ::lseek(cow, 0, SEEK_SET) == 0 && copy_bytes(cow, out.get()) &&
+    bool made = ::lseek(cow, 0, SEEK_SET) == 0 && kx::copy_stream(cow, out.get()) == 0 &&
                 copy_xattrs_fd(cow, out.get()) && apply_attrs(out.get(), attrs);
     if (!made) {
         int err = errno;

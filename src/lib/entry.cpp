@@ -154,13 +154,10 @@ int copy_by_blocks(int in, int out, off_t pos, off_t length) {
     return 0;
 }
 
-// Set once copy_file_range has answered that it cannot serve.
-bool copy_range_missing = false;
-
 // Copies length bytes at offset pos of in to the same offset of out, inside
 // the kernel where the filesystems allow it.
 int copy_range(int in, int out, off_t pos, off_t length) {
-    while (length > 0 && !copy_range_missing) {
+    while (length > 0 && !kx::copy_range_missing) {
         loff_t from = pos, to = pos;
         size_t want = length < (1L << 30) ? static_cast<size_t>(length) : (1UL << 30);
         ssize_t n = ::copy_file_range(in, &from, out, &to, want, 0);
@@ -173,46 +170,14 @@ int copy_range(int in, int out, off_t pos, off_t length) {
             return 0;
         if (errno == EINTR)
             continue;
-        if (errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP &&
-            errno != EBADF && errno != ETXTBSY)
+        if (!kx::copy_range_unserved(errno))
             return -1;
         // Not here: the blocks serve, from where the kernel stopped.
         if (errno == ENOSYS)
-            copy_range_missing = true;
+            kx::copy_range_missing = true;
         break;
     }
     return length > 0 ? copy_by_blocks(in, out, pos, length) : 0;
-}
-
-// Copies the rest of in to out as a stream, to its end whatever the size
-// says: inside the kernel where it can, else by blocks.
-int copy_stream(int in, int out) {
-    for (;;) {
-        ssize_t n = copy_range_missing ? -1
-                                       : ::copy_file_range(in, nullptr, out, nullptr, 1UL << 30, 0);
-        if (n > 0)
-            continue;
-        if (n == 0)
-            return 0;
-        if (errno == EINTR)
-            continue;
-        if (!copy_range_missing && errno != ENOSYS && errno != EXDEV && errno != EINVAL &&
-            errno != EOPNOTSUPP && errno != EBADF && errno != ETXTBSY)
-            return -1;
-        break;
-    }
-    std::unique_ptr<char, kx::FreeDeleter> buf(static_cast<char *>(std::malloc(kCopyBlock)));
-    if (!buf)
-        return -1;
-    for (;;) {
-        ssize_t n = ::read(in, buf.get(), kCopyBlock);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? -1 : 0;
-        if (!kx::write_all(out, buf.get(), static_cast<size_t>(n)))
-            return -1;
-    }
 }
 
 // Copies in, which fstat described as in_st, to the new, empty file out
@@ -223,14 +188,14 @@ int copy_stream(int in, int out) {
 // either is copied as a stream.
 int copy_data(int in, int out, const struct stat &in_st) {
     if (in_st.st_blocks * 512 >= in_st.st_size)
-        return copy_stream(in, out);
+        return kx::copy_stream(in, out);
     off_t pos = 0;
     for (;;) {
         off_t data = ::lseek(in, pos, SEEK_DATA);
         if (data < 0 && errno == ENXIO)
             break;
         if (data < 0 && pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP || errno == ESPIPE))
-            return copy_stream(in, out);
+            return kx::copy_stream(in, out);
         if (data < 0)
             return -1;
         off_t hole = ::lseek(in, data, SEEK_HOLE);

@@ -6,6 +6,11 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
 
 #include "base.h"
 
@@ -33,6 +38,49 @@ constexpr int kCopiedFlags = 0x000380FF | 0x00800000 | 0x20000000;
 // Immutable and append-only: an inode with either can get no further name
 // and cannot be renamed, removed or (a directory) change its entries.
 constexpr int kLockingFlags = 0x00000010 | 0x00000020;
+
+// Set once copy_file_range has answered ENOSYS: copies go by blocks.
+inline bool copy_range_missing = false;
+
+// Whether copy_file_range failed with err only because it cannot serve
+// these files (no such call, two filesystems, a kind of file it does not
+// take): the copy goes on by blocks.
+inline bool copy_range_unserved(int err) {
+    return err == ENOSYS || err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == EBADF ||
+           err == ETXTBSY;
+}
+
+// Copies the rest of the open file in to out as a stream, to its end
+// whatever its size says: inside the kernel where it can, else by blocks.
+// 0, or -1 with errno set.
+inline int copy_stream(int in, int out) {
+    for (;;) {
+        ssize_t n = copy_range_missing ? -1
+                                       : ::copy_file_range(in, nullptr, out, nullptr, 1UL << 30, 0);
+        if (n > 0)
+            continue;
+        if (n == 0)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        if (!copy_range_missing && !copy_range_unserved(errno))
+            return -1;
+        break;
+    }
+    constexpr size_t block = 1 << 20;
+    std::unique_ptr<char, FreeDeleter> buf(static_cast<char *>(std::malloc(block)));
+    if (!buf)
+        return -1;
+    for (;;) {
+        ssize_t n = ::read(in, buf.get(), block);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? -1 : 0;
+        if (!write_all(out, buf.get(), static_cast<size_t>(n)))
+            return -1;
+    }
+}
 
 // chmod of the entry name of dirfd that never follows a link (a link
 // answers EOPNOTSUPP); 0, or -1 with errno set.
