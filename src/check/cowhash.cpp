@@ -13,6 +13,7 @@
 
 #include "check.h"
 #include "base.h"
+#include "messages.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ int add_cow_item(const char *filename) {
     b.tail = node;
     if (i < lowest_bucket)
         lowest_bucket = i;
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "added %s into cow hash\n", filename);
     return 0;
 }
@@ -84,7 +85,7 @@ int remove_cow_item(const char *filename) {
     else
         b.tail = node->prev;
     // The caller may pass the node's own copy: print before it goes.
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "removed %s from cow hash\n", filename);
     std::free(node);
     return 0;

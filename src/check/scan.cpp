@@ -41,6 +41,7 @@
 #include "host.h"
 #include "walk.h"
 #include "check.h"
+#include "messages.h"
 
 struct scan_info *info = nullptr;
 volatile sig_atomic_t alarmed = 0;
@@ -116,7 +117,7 @@ kx::TreeWalk *tree_walk = nullptr;
 void push_dir(const std::string &path, const char *name, const struct stat &st) {
     if (name)
         tree_walk->push(name, st);
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Push dir %s\n", path.c_str());
     info->dirs++;
 }
@@ -276,7 +277,7 @@ bool check_shortcut(const item_ref &at, const std::string &path, const struct st
     if (!kx::is_magic(std::string_view(content)) ||
         content.find('\0') != std::string::npos)
         return false;
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "%s -> %s\n", at.name, content.c_str());
     tell_entry(ENTRY_SHORTCUT, path, st);
 
@@ -373,7 +374,7 @@ void check_item(const item_ref &entry) {
             return;
         error(1, errno, "Kxfsutil: lstat `%s/%s'", parent, name);
     }
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Check item %s:ino %d:links %d:mode %#o\n", name,
                     static_cast<int>(st.st_ino), static_cast<int>(st.st_nlink),
                     static_cast<unsigned>(st.st_mode));
@@ -382,7 +383,7 @@ void check_item(const item_ref &entry) {
 
     if (S_ISLNK(st.st_mode)) {
         std::string text = read_link_text(at, st);
-        if (kxfsutil_debug_level > 3)
+        if (kx::trace_on(4))
             debug_print(4, "%s -> %s\n", name, text.c_str());
         if (kx::is_magic(std::string_view(text)))
             check_magic_link(at, path, st, text);
@@ -414,7 +415,7 @@ void check_item(const item_ref &entry) {
 
 void scan_dir(kx::TreeWalk &walk) {
     const std::string path = walk.rel().empty() ? std::string(root_dir) : kx::join(root_dir, walk.rel());
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Scan dir begin :%s:\n", path.c_str());
     if (walk.fd() < 0)
         error(1, walk.error(), "Kxfsutil: opendir '%s'", path.c_str());
@@ -426,7 +427,7 @@ void scan_dir(kx::TreeWalk &walk) {
     });
     if (!listed)
         error(1, errno, "Kxfsutil: opendir '%s'", path.c_str());
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Scan dir end :%s:\n", path.c_str());
 }
 
@@ -437,7 +438,7 @@ void check_root() {
         error(1, area->root.error, "Kxfsutil: lstat `%s/%s'", "", root_dir);
     if (::fstat(area->root.fd, &st) != 0)
         error(1, errno, "Kxfsutil: lstat `%s/%s'", "", root_dir);
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Check item %s:ino %d:links %d:mode %#o\n", root_dir,
                     static_cast<int>(st.st_ino), static_cast<int>(st.st_nlink),
                     static_cast<unsigned>(st.st_mode));
@@ -559,7 +560,7 @@ void scan_mount_point(const char *area_dir, int veid) {
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGALRM, &sa, nullptr);
     ::alarm(kProgressSeconds);
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Scan mount point begin:%s:\n", root_dir);
     claims_counted = false;
     claims.clear();
@@ -625,7 +626,7 @@ void scan_mount_point(const char *area_dir, int veid) {
     ra.reset();
     template_lookup = kx::TemplateLookup();
     cow_listed.reset();
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Scan mount point end :%s:files %d:dirs %d\n", root_dir, info->files,
                     info->dirs);
     if (get_option() & OPT_UPGRADE)
@@ -633,7 +634,7 @@ void scan_mount_point(const char *area_dir, int veid) {
 }
 
 void scan_cow_dir(void) {
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Scan COW dir begin :%s:\n", cow_dir);
     init_cow_hash();
     if (area->cow.fd < 0)
@@ -645,7 +646,7 @@ void scan_cow_dir(void) {
                                  });
     if (!listed)
         error(1, errno, "Kxfsutil: opendir '%s'", cow_dir);
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Scan COW dir end :%s:\n", cow_dir);
 }
 

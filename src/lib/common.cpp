@@ -364,7 +364,7 @@ void debug_print(int level, const char *fmt, ...) {
 }
 
 void warning(int err, const char *fmt, ...) {
-    if (kxfsutil_debug_level <= 1)
+    if (!kx::trace_on(2))
         return;
     va_list ap;
     va_start(ap, fmt);
@@ -373,7 +373,7 @@ void warning(int err, const char *fmt, ...) {
 }
 
 void werror(int err, const char *fmt, ...) {
-    if (kxfsutil_debug_level <= 1)
+    if (!kx::trace_on(2))
         return;
     va_list ap;
     va_start(ap, fmt);

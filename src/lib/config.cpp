@@ -18,6 +18,7 @@
 #include "host.h"
 #include "libkxfsutil.h"
 #include "lines.h"
+#include "messages.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ std::string resolved_conf(int veid) {
     std::string given = conf_path(veid), real;
     if (resolve_links(given.c_str(), real) < 0)
         return given;
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "real path '%s'\n", real.c_str());
     return real;
 }
@@ -155,7 +156,7 @@ int get_realpath(char *path, int size) {
         std::memcpy(path, real.data(), n);
         path[n] = '\0';
     }
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "real path '%s'\n", path);
     return links;
 }
@@ -191,11 +192,11 @@ char *kx::read_config_param(FILE *in, const char *file, const char *name) {
         }
     }
     if (!found) {
-        if (kxfsutil_debug_level >= 4)
+        if (kx::trace_on(4))
             debug_print(4, "Unable to load %s from '%s'\n", name, file);
         return nullptr;
     }
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "%s=\"%s\" from %s\n", name, value.c_str(), file);
     return xstrdup(value.c_str());
 }
@@ -236,7 +237,7 @@ int add_ve_config_param(int veid, const char *name, const char *value) {
 int correct_ve_config_param(int veid, const char *name, const char *value) {
     std::string path = resolved_conf(veid);
     // The trace shows the edit as the sed command that would make it.
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "execute: sed -i 's#\\(^%s=\\).*#\\1\"%s\"#g' %s \n", name, value,
                     path.c_str());
     const char *failure = "Warning: Some error occur during correction config %s \n";
@@ -258,7 +259,7 @@ int save_ve_config_param(int veid, const char *name, const char *value) {
     std::unique_ptr<char, kx::FreeDeleter> current(read_ve_config_param(veid, name));
     if (current && std::strcmp(current.get(), value) == 0)
         return 0;
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "new parameter: %s=\"%s\"\n", name, value);
     if (current)
         correct_ve_config_param(veid, name, value);
@@ -270,7 +271,7 @@ int save_ve_config_param(int veid, const char *name, const char *value) {
 void update_ve_config(int veid, const char *name, const char *word) {
     std::unique_ptr<char, kx::FreeDeleter> current(read_ve_config_param(veid, name));
     if (!current) {
-        if (kxfsutil_debug_level >= 4)
+        if (kx::trace_on(4))
             debug_print(4, "new parameter: %s=\"%s\"\n", name, word);
         add_ve_config_param(veid, name, word);
         return;
@@ -281,7 +282,7 @@ void update_ve_config(int veid, const char *name, const char *word) {
     while (!list.empty() && list.back() == ' ')
         list.pop_back();
     list.append(1, ' ').append(word);
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "new parameter: %s=\"%s\"\n", name, list.c_str());
     correct_ve_config_param(veid, name, list.c_str());
 }
@@ -294,7 +295,7 @@ char *read_ve_private(int veid) {
     size_t at = path.find("$VEID");
     if (at != std::string::npos)
         path.replace(at, 5, std::to_string(veid));
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "private area of CT %d: '%s'\n", veid, path.c_str());
     return xstrdup(path.c_str());
 }

@@ -48,6 +48,7 @@
 #include "entry.h"
 #include "walk.h"
 #include "libkxfsutil.h"
+#include "messages.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -154,10 +155,6 @@ Tree *tree = nullptr;
 int single_links = 0;
 // The read-ahead stage under the tree walk that runs, if any.
 readahead_stage *copy_ra = nullptr;
-
-bool trace_on(int level) {
-    return kxfsutil_debug_level >= level;
-}
 
 kx::InodeKey key_of(const struct stat &st) {
     return kx::InodeKey{st.st_dev, st.st_ino};
@@ -483,7 +480,7 @@ void copy_dirindex(const Dir &d, const char *name, const char *dst_name, const s
     int rc = clone_dirindex_at(d.sfd, name, d.dfd, dst_name, src_uuid, dst_uuid, d.shown.c_str());
     int err = errno;
     if (rc < 0) {
-        if (trace_on(2))
+        if (kx::trace_on(2))
             debug_print(2, "Error during dirindex clone '%s/%s'\n", d.shown.c_str(), name);
         if (err == EFBIG) {
             werror(err, "Can't copy regular file '%s/%s' to '%s'", d.shown.c_str(), name,
@@ -493,7 +490,7 @@ void copy_dirindex(const Dir &d, const char *name, const char *dst_name, const s
         if (rc != -2)
             error(1, err, "Can't copy regular file '%s/%s' to '%s'", d.shown.c_str(), name,
                   dest.c_str());
-    } else if (trace_on(4)) {
+    } else if (kx::trace_on(4)) {
         debug_print(4, "Dirindex cloned '%s/%s'\n", d.shown.c_str(), name);
     }
     struct stat st;
@@ -567,7 +564,7 @@ bool copy_entry(Dir &d, const char *name, const char *dst_name, struct stat &st)
         auto found = hardlinks.find(key_of(st));
         if (found != hardlinks.end()) {
             const char *first = found->second.shown.c_str();
-            if (trace_on(4))
+            if (kx::trace_on(4))
                 debug_print(4, "Making hardlink '%s' to '%s'\n", first, dest.c_str());
             if (link_first(found->second, tree ? tree->dst : AT_FDCWD, d.dfd, dst_name) != 0)
                 error(1, errno, "Can't link %s to %s", first, dest.c_str());
@@ -597,7 +594,7 @@ bool copy_entry(Dir &d, const char *name, const char *dst_name, struct stat &st)
             copy_shortcut(d, name, dst_name, text, dest, st);
             return true;
         } else {
-            if (trace_on(4))
+            if (kx::trace_on(4))
                 debug_print(4, "WARNING: regular file '%s'\n", name);
             // Data and attributes go through the two open files.
             kx::AttrStep step;
@@ -614,12 +611,12 @@ bool copy_entry(Dir &d, const char *name, const char *dst_name, struct stat &st)
     } else if (S_ISLNK(st.st_mode)) {
         copy_symlink(d, name, dst_name, st, dest);
     } else if (S_ISFIFO(st.st_mode)) {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Fifo '%s/%s'\n", d.shown.c_str(), name);
         if (mkfifoat(d.dfd, dst_name, st.st_mode & 07777) != 0)
             error(1, errno, "can't create fifo %s ", dest.c_str());
     } else {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Special file '%s/%s'\n", d.shown.c_str(), name);
         if (mknodat(d.dfd, dst_name, st.st_mode, st.st_rdev) != 0)
             error(1, errno, "can't create special file %s ", dest.c_str());
@@ -776,13 +773,13 @@ void correct_index(Dir &d, const char *name, const std::string &full, const stru
         error(1, errno, "can't generate temprary file name for %s", name);
     int err = errno;
     if (rc < 0) {
-        if (trace_on(2))
+        if (kx::trace_on(2))
             debug_print(2, "Error during dirindex clone '%s'\n", full.c_str());
         // An index that is none stays as it is; a rebuild that failed on
         // the way ends the run, its temporary journaled for the rerun.
         if (rc != -2)
             error(1, err, "Can't create dirindex '%s'", kx::join(d.shown, temp.name()).c_str());
-    } else if (trace_on(4)) {
+    } else if (kx::trace_on(4)) {
         debug_print(4, "Dirindex cloned '%s'\n", full.c_str());
     }
     // A broken index, or an index with nothing to rebuild, is left as it is
@@ -1018,7 +1015,7 @@ std::string destination_shown(const std::string &root_shown, const std::string &
 // Processes the directory d (its descriptors open): the entry pass, then
 // its times; the subdirectories met are handed back.
 int process_directory(Dir &d, int top, bool is_root, int *processed, std::vector<Met> &subdirs) {
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "Start copy '%s' to '%s'\n", d.shown.c_str(), d.dst_shown.c_str());
     if (fstat(d.sfd, &d.st) != 0) {
         werror(errno, "Kxfsclone: lstat `%s/%s'", d.shown.c_str(), ".");
@@ -1126,7 +1123,7 @@ int copy_tree(int src_fd, const char *src_shown, int dst_fd, const char *dst_sho
         if (process_directory(d, first ? top : 0, first, processed, subdirs) != 0)
             return 1;
         for (const Met &m : subdirs) {
-            if (trace_on(4))
+            if (kx::trace_on(4))
                 debug_print(4, "Push dir %s\n", source_shown(src_shown, walk.child(m.name)).c_str());
             // The area's cow directory is copied last, when every link of
             // its root has said under which name its cow file goes.
@@ -1136,7 +1133,7 @@ int copy_tree(int src_fd, const char *src_shown, int dst_fd, const char *dst_sho
             else
                 walk.push(m.name, m.st);
         }
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Copy dir end :%s:\n", d.shown.c_str());
         if (progress)
             progress(data);
@@ -1188,10 +1185,10 @@ int copy_one_directory(const char *dir, const char *src_root, const char *dst_ro
     for (const Met &m : subdirs) {
         std::string path = *dir ? kx::join(dir, m.name) : m.name;
         kx::push_dir(stack, path);
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Push dir %s\n", path.c_str());
     }
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "Copy dir end :%s:\n", dir);
     return 0;
 }

@@ -16,6 +16,7 @@
 #include "entry.h"
 #include "host.h"
 #include "libkxfsutil.h"
+#include "messages.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -88,10 +89,6 @@ Image image;
 
 const char *where() {
     return current_path ? current_path : ".";
-}
-
-bool trace_on(int level) {
-    return kxfsutil_debug_level >= level;
 }
 
 void start_image(int fd) {
@@ -206,7 +203,7 @@ struct Candidate {
 int process_magic(Candidate &c, std::string text, const char *template_root) {
     const char *name = c.name;
     if (!kx::is_magic(std::string_view(text)) || text.find('\0') != std::string::npos) {
-        if (trace_on(2))
+        if (kx::trace_on(2))
             debug_print(2, "Not a magic link '%s/%s' -> %s\n", where(), name, text.c_str());
         return 3;
     }
@@ -235,11 +232,11 @@ int process_magic(Candidate &c, std::string text, const char *template_root) {
     if (text.compare(slash + 1, std::string::npos, name) != 0) {
         text.replace(slash + 1, std::string::npos, name);
         std::string own = root + text;
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Warning: check hard link '%s/%s' -> '%s'\n", where(), name, own.c_str());
         struct stat ost;
         if (c.templates->lstat(own, &ost) != 0 || ost.st_ino != tst.st_ino) {
-            if (trace_on(4))
+            if (kx::trace_on(4))
                 debug_print(4, "Warning: name mistmatch on '%s/%s'\n", where(), name);
             return 3;
         }
@@ -255,7 +252,7 @@ int process_magic(Candidate &c, std::string text, const char *template_root) {
         return 3;
     }
     if (!attributes_agree(c.st, tst)) {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Warning: file attributes mistmatch on '%s/%s'\n", where(), name);
         c.keep = true;
     }
@@ -320,7 +317,7 @@ int write_shortcut(kx::Fd fd, const char *dir, const char *name, const char *con
 // the shortcut is written under a new temporary name and renamed over the
 // link, so a failure leaves the link as it was.
 int link_to_shortcut(int dirfd, const char *name, const std::string &text, const struct stat &st) {
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "Substitute magic symlink '%s/%s' for shortcut\n", where(), name);
     kx::TempName tmp;
     kx::Fd fd;
@@ -344,7 +341,7 @@ int link_to_shortcut(int dirfd, const char *name, const std::string &text, const
 int scan_directory_entry(Candidate &c, const char *template_root) {
     const char *name = c.name;
     if (!(c.st.st_mode & S_ISUID) || kx::is_dot_or_dotdot(name)) {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "WARNING: directory %s\n", name);
         c.type = dx::kTypeDir;
         c.ino = static_cast<uint32_t>(uint64_t(c.st.st_ino) * 2);
@@ -356,7 +353,7 @@ int scan_directory_entry(Candidate &c, const char *template_root) {
     int rc = dir.ok() ? read_link_at(dir.get(), DIRINDEX_NAME, text) : -1;
     if (rc != 0) {
         if (dir.ok() && errno == EINVAL) {
-            if (trace_on(4))
+            if (kx::trace_on(4))
                 debug_print(4, "WARNING: dirindex directory '%s'\n", name);
             c.type = dx::kTypeDir;
             c.ino = static_cast<uint32_t>(uint64_t(c.st.st_ino) * 2);
@@ -374,7 +371,7 @@ int scan_shortcut(Candidate &c, const char *template_root) {
     const char *name = c.name;
     kx::Fd fd = kx::open_regular_at(c.dirfd, name, nullptr, &c.st);
     if (fd.ok() && kx::own_attributes(fd.get()) > 0) {
-        if (trace_on(2))
+        if (kx::trace_on(2))
             debug_print(2, "ext attributes '%s/%s'\n", where(), name);
         c.keep = true;
     }
@@ -400,7 +397,7 @@ int scan_symlink(Candidate &c, int option, const char *template_root) {
         return 3;
     }
     if (!kx::is_magic(std::string_view(text))) {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "WARNING: symlink %s -> %s\n", name, text.c_str());
         c.type = dx::kTypeSymlink;
         c.ino = static_cast<uint32_t>(uint64_t(c.st.st_ino) * 2);
@@ -410,7 +407,7 @@ int scan_symlink(Candidate &c, int option, const char *template_root) {
     // file, not the template. Such a link stays beside the index, and is
     // never made a shortcut, which carries no mark.
     if (c.st.st_mode & S_ISVTX) {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Warning: cow mark on '%s/%s'\n", where(), name);
         c.keep = true;
     } else if ((option & 0x10) && link_to_shortcut(c.dirfd, name, text, c.st) != 0) {
@@ -525,7 +522,7 @@ uint32_t emit_dent(int fd, struct dent *entry, uint32_t bucket) {
     size_t tlen = carries ? std::strlen(entry->target->text) : 0;
     if (carries)
         size += dx::target_block(tlen);
-    if (size > dx::kBlock && trace_on(1))
+    if (size > dx::kBlock && kx::trace_on(1))
         debug_print(1, "too long entry '%s'\n", entry->name);
 
     uint64_t pos = dx::place_record(image.bytes.size(), size);
@@ -774,7 +771,7 @@ int scan_entry(int dirfd, const char *name, int option, const char *template_roo
         return 3;
     }
     if (!S_ISDIR(c.st.st_mode) && c.st.st_nlink != 1) {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Warning: hard-linked file '%s/%s'\n", where(), name);
         c.keep = true;
     }
@@ -784,7 +781,7 @@ int scan_entry(int dirfd, const char *name, int option, const char *template_roo
         ++dtot;
         rc = scan_directory_entry(c, template_root);
     } else if (S_ISREG(c.st.st_mode) && !(c.st.st_mode & S_ISVTX)) {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "WARNING: regular file '%s'\n", name);
         c.type = dx::kTypeFile;
         c.ino = static_cast<uint32_t>(uint64_t(c.st.st_ino) * 2);
@@ -794,7 +791,7 @@ int scan_entry(int dirfd, const char *name, int option, const char *template_roo
     } else if (S_ISLNK(c.st.st_mode)) {
         rc = scan_symlink(c, option, template_root);
     } else {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Special file '%s/%s'\n", where(), name);
         rc = 3;
     }
@@ -864,7 +861,7 @@ int scan_dir_for_index_at(int dirfd, const char *template_root, int option,
     }
     if (unlistable || counted == 0)
         return 3;
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "Scanned %d entries, %d dirs\n", static_cast<int>(tot), static_cast<int>(dtot));
     return 0;
 }
@@ -962,10 +959,10 @@ int correct_magic_uuid(char *text, const char *old_uuid, const char *new_uuid) {
         werror(0, "Failed to correct link '%s'", text);
         return 0;
     }
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "cache link '%s'\n", text);
     std::memcpy(text, fixed.c_str(), fixed.size() + 1);
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "changed to cache link '%s'\n", text);
     return 1;
 }

@@ -20,6 +20,7 @@
 #include "dirindex_format.h"
 #include "area.h"
 #include "libkxfsutil.h"
+#include "messages.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -27,7 +28,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -35,16 +35,6 @@
 namespace dx = kx::dirindex;
 
 namespace {
-
-void trace(int level, const char *fmt, ...) KXFS_PRINTF(2, 3);
-void trace(int level, const char *fmt, ...) {
-    if (kxfsutil_debug_level < level)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vdebug_print(level, fmt, ap);
-    va_end(ap);
-}
 
 // FATAL findings show from level 2, WARNING findings from level 4.
 constexpr int kFatal = 2;
@@ -117,26 +107,26 @@ std::string target_text(const unsigned char *base, uint64_t link, uint32_t tlen)
 int check_walked_record(const unsigned char *base, size_t size, uint64_t pos, Record &rec,
                         uint32_t *tlen) {
     if (pos + dx::kHeadSize > size) {
-        trace(kFatal, "FATAL: truncated dentry\n");
+        kx::trace(kFatal, "FATAL: truncated dentry\n");
         return -2;
     }
     rec = load_record(base + pos);
     if (rec.reclen < dx::kReclenMin) {
-        trace(kFatal, "FATAL: truncated...\n");
+        kx::trace(kFatal, "FATAL: truncated...\n");
         return -2;
     }
     if (pos + rec.reclen > size) {
-        trace(kFatal, "FATAL: bad reclen\n");
+        kx::trace(kFatal, "FATAL: bad reclen\n");
         return -2;
     }
     if (!name_fits(size, pos, rec.namelen)) {
-        trace(kFatal, "FATAL: bad namelen %d for %s\n", rec.namelen,
-              stored_name(base, size, pos, rec.namelen).c_str());
+        kx::trace(kFatal, "FATAL: bad namelen %d for %s\n", rec.namelen,
+                  stored_name(base, size, pos, rec.namelen).c_str());
         return -2;
     }
     if (rec.link != 0 && !target_fits(base, size, rec.link, tlen)) {
-        trace(kFatal, "FATAL: target of %s runs past EOF\n",
-              stored_name(base, size, pos, rec.namelen).c_str());
+        kx::trace(kFatal, "FATAL: target of %s runs past EOF\n",
+                  stored_name(base, size, pos, rec.namelen).c_str());
         return -2;
     }
     return 0;
@@ -151,44 +141,44 @@ int walk_buckets(unsigned char *base, size_t size, uint32_t buckets, uint64_t st
             continue;
         for (;;) {
             if (p < start || p >= size) {
-                trace(kFatal, "FATAL: hash points to nowhere\n");
+                kx::trace(kFatal, "FATAL: hash points to nowhere\n");
                 return -2;
             }
             if (p + dx::kHeadSize > size) {
-                trace(kFatal, "FATAL: truncated dentry\n");
+                kx::trace(kFatal, "FATAL: truncated dentry\n");
                 return -2;
             }
             unsigned char *r = base + p;
             Record rec = load_record(r);
             if (rec.flags & ~dx::kStoredFlags) {
-                trace(kFatal, "FATAL: hash buckets cross\n");
+                kx::trace(kFatal, "FATAL: hash buckets cross\n");
                 return -2;
             }
             if (eof_seen)
-                trace(kWarning, "WARNING: entry after EOF\n");
+                kx::trace(kWarning, "WARNING: entry after EOF\n");
             r[dx::kFlagsAt] |= dx::kChecked;
             if (rec.reclen < dx::kReclenMin || rec.reclen > dx::kReclenMax || p + rec.reclen > size) {
-                trace(kFatal, "FATAL: bad reclen\n");
+                kx::trace(kFatal, "FATAL: bad reclen\n");
                 return -2;
             }
             if (!name_fits(size, p, rec.namelen)) {
-                trace(kFatal, "FATAL: bad namelen %d for %s\n", rec.namelen,
-                      stored_name(base, size, p, rec.namelen).c_str());
+                kx::trace(kFatal, "FATAL: bad namelen %d for %s\n", rec.namelen,
+                          stored_name(base, size, p, rec.namelen).c_str());
                 return -2;
             }
             if (rec.link != 0) {
                 if (rec.link <= start) {
-                    trace(kFatal, "FATAL: link %u points to hash\n", rec.link);
+                    kx::trace(kFatal, "FATAL: link %u points to hash\n", rec.link);
                     return -2;
                 }
                 if (rec.link > p + rec.reclen) {
-                    trace(kFatal, "FATAL: link points forward\n");
+                    kx::trace(kFatal, "FATAL: link points forward\n");
                     return -2;
                 }
                 uint32_t tlen;
                 if (!target_fits(base, size, rec.link, &tlen)) {
-                    trace(kFatal, "FATAL: target of %s runs past EOF\n",
-                          stored_name(base, size, p, rec.namelen).c_str());
+                    kx::trace(kFatal, "FATAL: target of %s runs past EOF\n",
+                              stored_name(base, size, p, rec.namelen).c_str());
                     return -2;
                 }
             }
@@ -197,7 +187,7 @@ int walk_buckets(unsigned char *base, size_t size, uint32_t buckets, uint64_t st
             if (rec.flags & DENT_LAST_IN_BUCKET)
                 break;
             if (rec.flags & DENT_EOF)
-                trace(kWarning, "WARNING: EOF?\n");
+                kx::trace(kWarning, "WARNING: EOF?\n");
             p += rec.reclen;
         }
     }
@@ -303,38 +293,38 @@ int check_core(const char *name, void *map, size_t size, int outdirfd, const cha
     dx::reset_model();
 
     if (size < dx::kHeaderSize) {
-        trace(kFatal, "FATAL: truncated header '%s'\n", name);
+        kx::trace(kFatal, "FATAL: truncated header '%s'\n", name);
         return -2;
     }
     uint32_t signature = dx::load32(base + dx::kSignatureAt);
     if (signature != dx::kSignature) {
-        trace(kFatal, "FATAL: wrong signature '%s' %08x\n", name, signature);
+        kx::trace(kFatal, "FATAL: wrong signature '%s' %08x\n", name, signature);
         return -2;
     }
     unsigned char stored[4];
     std::memcpy(stored, base + dx::kChecksumAt, 4);
     std::memset(base + dx::kChecksumAt, 0, 4);
     if (verify_checksum(base, size, stored) != 0)
-        trace(kWarning, "WARNING: wrong checksum '%s'\n", name);
+        kx::trace(kWarning, "WARNING: wrong checksum '%s'\n", name);
 
     uint32_t buckets = dx::load32(base + dx::kPrimeAt);
     if (buckets == 0) {
-        trace(kFatal, "FATAL: zero hash prime '%s'\n", name);
+        kx::trace(kFatal, "FATAL: zero hash prime '%s'\n", name);
         return -2;
     }
     uint64_t start = dx::load32(base + dx::kStartAt);
     if (start >= size) {
-        trace(kFatal, "FATAL: start index is after EOF\n");
+        kx::trace(kFatal, "FATAL: start index is after EOF\n");
         return -2;
     }
     if (start == 0) {
-        trace(kWarning, "WARNING: empty dir\n");
+        kx::trace(kWarning, "WARNING: empty dir\n");
     } else if (start < dx::table_end(buckets)) {
-        trace(kFatal, "FATAL: start points inside hash table\n");
+        kx::trace(kFatal, "FATAL: start points inside hash table\n");
         return -2;
     }
     if (dx::table_end(buckets) > size) {
-        trace(kFatal, "FATAL: hash table is after EOF\n");
+        kx::trace(kFatal, "FATAL: hash table is after EOF\n");
         return -2;
     }
 
@@ -352,20 +342,20 @@ int check_core(const char *name, void *map, size_t size, int outdirfd, const cha
         if (check_walked_record(base, size, pos, rec, &tlen) != 0)
             return -2;
         std::string rname(reinterpret_cast<const char *>(base + pos + dx::kHeadSize), rec.namelen);
-        trace(kWarning, "%s\t%s", type_str(rec.type), rname.c_str());
+        kx::trace(kWarning, "%s\t%s", type_str(rec.type), rname.c_str());
 
         bool listed = true;
         std::string text;
         if (rec.link != 0) {
             text = target_text(base, rec.link, tlen);
-            trace(kWarning, " -> %s/%s", text.c_str(), rname.c_str());
+            kx::trace(kWarning, " -> %s/%s", text.c_str(), rname.c_str());
             if (template_root) {
                 std::string rel = (text.size() > 4 ? text.substr(4) : std::string()) + "/" + rname;
                 std::string path = std::string(template_root) + "/" + rel;
                 // A target that climbs out of the template names nothing.
                 struct stat st;
                 if (kx::leaves_root(rel) || lstat(path.c_str(), &st) != 0) {
-                    trace(2, "Lost link in 'dirindex' %s\n", path.c_str());
+                    kx::trace(2, "Lost link in 'dirindex' %s\n", path.c_str());
                     lost = true;
                     listed = false;
                 }
@@ -384,26 +374,26 @@ int check_core(const char *name, void *map, size_t size, int outdirfd, const cha
                 check_template_pointer(rname.c_str(), magic.c_str());
             }
         }
-        trace(kWarning, "\n");
+        kx::trace(kWarning, "\n");
 
         if (!(rec.flags & dx::kChecked))
-            trace(kWarning, "WARNING: dentry is not in hash\n");
+            kx::trace(kWarning, "WARNING: dentry is not in hash\n");
         if (rec.flags & DENT_EOF) {
             if (pos + rec.reclen != size)
-                trace(kWarning, "WARNING: EOF is in the middle\n");
+                kx::trace(kWarning, "WARNING: EOF is in the middle\n");
             eof_seen = true;
         }
         pos += rec.reclen;
     }
     if (!eof_seen)
-        trace(kWarning, "WARNING: last dentry is not EOF\n");
+        kx::trace(kWarning, "WARNING: last dentry is not EOF\n");
 
     if (!lost)
         return 0;
     if (!outname)
         return 1;
 
-    trace(4, "Scanned %d entries, %d dirs\n", static_cast<int>(tot), static_cast<int>(dtot));
+    kx::trace(4, "Scanned %d entries, %d dirs\n", static_cast<int>(tot), static_cast<int>(dtot));
     select_prime();
     create_hash_table();
     int fd = create_fresh(outdirfd, outname);
@@ -417,7 +407,7 @@ int check_core(const char *name, void *map, size_t size, int outdirfd, const cha
         return -1;
     }
     clean_memory();
-    trace(4, "wrote file %s/%s \n", where(), outname);
+    kx::trace(4, "wrote file %s/%s \n", where(), outname);
     return 1;
 }
 

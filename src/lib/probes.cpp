@@ -18,6 +18,7 @@
 #include "libkxctl.h"
 #include "libkxfsutil.h"
 #include "process.h"
+#include "messages.h"
 
 namespace {
 
@@ -90,13 +91,13 @@ int get_inodes_count(int veid) {
     std::string_view rest(output), line;
     int figure;
     if (run.start_error != 0 || !next_line(rest, line) || !parse_quota_line(line, figure)) {
-        if (kxfsutil_debug_level >= 4)
+        if (kx::trace_on(4))
             debug_print(4, "Error while reading block quota for VPS %d\n", veid);
         return -1;
     }
     int inodes;
     if (!next_line(rest, line) || !parse_quota_line(line, inodes)) {
-        if (kxfsutil_debug_level >= 4)
+        if (kx::trace_on(4))
             debug_print(4, "Error while reading inode quota for VPS %d\n", veid);
         return -2;
     }

@@ -224,7 +224,7 @@ int move_item_to_same(char *path, const char *name) {
         root = std::string(priv_dir) + "/root";
     std::string source = root + "/" + sibling;
     std::string target = root + "/" + std::string(p);
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "move '%s' to '%s'\n", source.c_str(), target.c_str());
     if (area.get() == nullptr)
         error(1, priv_dir == nullptr ? EINVAL : errno, "can't move '%s' to '%s'", source.c_str(),

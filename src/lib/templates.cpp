@@ -21,6 +21,7 @@
 #include "libkxfsutil.h"
 #include "lines.h"
 #include "process.h"
+#include "messages.h"
 
 char **kxpackages_array = nullptr;
 char *ostemplate_prefix = nullptr;
@@ -81,7 +82,7 @@ bool has_package(std::string_view rest) {
 
 void add_form(char ***list, int *capacity, int *count, const std::string &form) {
     add_line(list, capacity, count, form.c_str());
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "Package: %s\n", form.c_str());
 }
 
@@ -185,7 +186,7 @@ char *prefix_of_template(const char *os_template, const char *config_path) {
     // The value comes from the area: one that the package tool would read
     // as an option is no template name and is never passed on.
     if (!os_template || os_template[0] == '-' || os_template[0] == '\0') {
-        if (kxfsutil_debug_level >= 4)
+        if (kx::trace_on(4))
             debug_print(4, "Failed to read OSTEMPLATE from %s\n", config_path);
         return nullptr;
     }
@@ -194,7 +195,7 @@ char *prefix_of_template(const char *os_template, const char *config_path) {
                                         kx::kRunSearchPath, &output, 64 * 1024);
     // A tool that cannot be started prints nothing, as a shell would.
     if (run.start_error != 0 || output.empty()) {
-        if (kxfsutil_debug_level >= 4)
+        if (kx::trace_on(4))
             debug_print(4, "Failed to get config_path\n");
         return nullptr;
     }
@@ -211,14 +212,14 @@ char *prefix_of_template(const char *os_template, const char *config_path) {
     if (!os_prefix_of(line, root, prefix)) {
         // The line's own newline stays a newline: it is the package
         // tool's, not a name's.
-        if (kxfsutil_debug_level >= 2 && !line.empty() && line.back() == '\n')
+        if (kx::trace_on(2) && !line.empty() && line.back() == '\n')
             debug_print(2, "Wrong config_path: %s\n\n", line.substr(0, line.size() - 1).c_str());
-        else if (kxfsutil_debug_level >= 2)
+        else if (kx::trace_on(2))
             debug_print(2, "Wrong config_path: %s\n", line.c_str());
         return nullptr;
     }
     ostemplate_prefix = xstrdup(prefix.c_str());
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "Prefix: %s\n", ostemplate_prefix);
     return ostemplate_prefix;
 }
@@ -263,18 +264,18 @@ int check_template_pointer(const char *name, const char *target) {
         return 0;
     std::string_view prefix(ostemplate_prefix);
     if (rest.substr(0, prefix.size()) != prefix) {
-        if (kxfsutil_debug_level >= 2)
+        if (kx::trace_on(2))
             debug_print(2, "Pointer %s link to wrong os template: %s\n", name, target);
         return 1;
     }
     rest.remove_prefix(prefix.size());
     rest.remove_prefix(std::min(rest.find_first_not_of('/'), rest.size()));
     if (has_package(rest)) {
-        if (kxfsutil_debug_level >= 4)
+        if (kx::trace_on(4))
             debug_print(4, "Success: %s\n", target);
         return 0;
     }
-    if (kxfsutil_debug_level >= 2)
+    if (kx::trace_on(2))
         debug_print(2, "Pointer %s link to wrong package: '%s'\n", name, target);
     return 1;
 }

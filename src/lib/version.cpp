@@ -18,6 +18,7 @@
 #include "libkxctl.h"
 #include "libkxfsutil.h"
 #include "process.h"
+#include "messages.h"
 
 namespace {
 
@@ -124,7 +125,7 @@ int kxfs_version(const char *area) {
 int check_template_area_kxfs3(int veid) {
     std::vector<std::string> argv = {kx::host_path(kx::kPackageTool), "verify", "area",
                                      std::to_string(veid)};
-    if (kxfsutil_debug_level >= 4)
+    if (kx::trace_on(4))
         debug_print(4, "executing '%s'\n", kx::command_text(argv).c_str());
     // A tool that cannot be started answers like the shell's "not found",
     // which refuses the upgrade just as a failed verification does.

@@ -125,7 +125,7 @@ int report_template_entries(int dirfd, const std::string &dir, int dir_flags,
     DirindexArray list;
     list.entries = read_dirindex_at(dirfd, DIRINDEX_NAME, dir.c_str());
     if (!list.entries) {
-        if (kxfsutil_debug_level >= 1)
+        if (kx::trace_on(1))
             debug_print(1, "Error read dirindex '%s'\n", kx::join(dir, DIRINDEX_NAME).c_str());
         return -1;
     }
@@ -134,7 +134,7 @@ int report_template_entries(int dirfd, const std::string &dir, int dir_flags,
         const char *slash = std::strrchr(*entry, '/');
         const char *name = slash ? slash + 1 : nullptr;
         if (!name || !*name) {
-            if (kxfsutil_debug_level >= 2)
+            if (kx::trace_on(2))
                 debug_print(2, "can't get name from '%s'\n", *entry);
             continue;
         }

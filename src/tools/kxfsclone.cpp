@@ -17,6 +17,7 @@
 #include "host.h"
 #include "walk.h"
 #include "libkxfsutil.h"
+#include "messages.h"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -52,10 +53,6 @@ char *curr_path;
 struct kxfs_area *area;  // the source area
 bool correct_mode;
 bool show_progress_asked;
-
-bool trace_on(int level) {
-    return kxfsutil_debug_level >= level;
-}
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
@@ -398,11 +395,11 @@ void clone_cache_area(bool resuming, bool fresh_cache) {
     const std::string cache = kx::host_path(kx::kTemplateRoot) + "/vc";
     std::string src_cache = cache + "/" + src_uuid;
     std::string dst_cache = cache + "/" + dst_uuid;
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "Copy template area %s to %s\n", src_cache.c_str(), dst_cache.c_str());
     struct stat st;
     if (lstat(src_cache.c_str(), &st) != 0) {
-        if (trace_on(4))
+        if (kx::trace_on(4))
             debug_print(4, "Directory %s not found", src_cache.c_str());
         return;
     }
@@ -421,7 +418,7 @@ void clone_cache_area(bool resuming, bool fresh_cache) {
         std::exit(1);
     }
     copy_tree(src.get(), src_cache.c_str(), dst.get(), dst_cache.c_str(), 0, false);
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "Copy template area end\n");
 }
 
@@ -429,7 +426,7 @@ void copy_driver(bool resuming, bool fresh_cache, const char *journal) {
     init_copy_hardlinks();
     if (journal)
         resume_copy_journal(journal);
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "Scan begin :%s:\n", src_priv_dir);
     kx::Fd dst;
     if (!correct_mode) {
@@ -449,7 +446,7 @@ void copy_driver(bool resuming, bool fresh_cache, const char *journal) {
     // all the same, so that every link of the container leads somewhere.
     if (result != 0 && !correct_mode)
         std::exit(result);
-    if (trace_on(4))
+    if (kx::trace_on(4))
         debug_print(4, "Scan mount point %s end\n", src_priv_dir);
     if (src_uuid && dst_uuid)
         clone_cache_area(resuming, fresh_cache);
@@ -492,7 +489,7 @@ int main(int argc, char **argv) {
 
     src_uuid = read_ve_config_param(src_veid, "UUID");
     if (!src_uuid && correct_mode) {
-        if (trace_on(3))
+        if (kx::trace_on(3))
             debug_print(3, "UUID is not defined.\n");
         return 0;
     }
@@ -580,7 +577,7 @@ int main(int argc, char **argv) {
     if (show_progress_asked) {
         inodes = get_inodes_count(src_veid);
         if (inodes < 0) {
-            if (trace_on(2))
+            if (kx::trace_on(2))
                 debug_print(2, "Warning: can't read quota for CT %d\n", src_veid);
         } else {
             progress = 1;

@@ -27,6 +27,7 @@
 #include "area.h"
 #include "host.h"
 #include "walk.h"
+#include "messages.h"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -73,7 +74,7 @@ struct {
 
 #define TRACE(...)                                  \
     do {                                            \
-        if (kxfsutil_debug_level > 3)               \
+        if (kx::trace_on(4))                        \
             debug_print(4, __VA_ARGS__);            \
     } while (0)
 

@@ -26,6 +26,7 @@
 #include "host.h"
 #include "libkxctl.h"
 #include "unfinished.h"
+#include "messages.h"
 
 const char *program_name = "kxfsutil";
 
@@ -272,17 +273,17 @@ bool template_dir_is_empty(const std::string &dir) {
 // a link, and everything is done through that descriptor.
 void uncow_dir(const std::string &path, const char *rel) {
     const char *shown = path.c_str();
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Uncow: '%s'\n", shown);
     kx::Fd dir(kx::open_beneath(area->root.fd, rel, O_RDONLY | O_DIRECTORY | O_NONBLOCK));
     struct stat st;
     if (!dir.ok() || ::fstat(dir.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        if (kxfsutil_debug_level > 3)
+        if (kx::trace_on(4))
             debug_print(4, "'%s' not directory\n", shown);
         return;
     }
     if (!(st.st_mode & MAGIC_DIR_MARK)) {
-        if (kxfsutil_debug_level > 3)
+        if (kx::trace_on(4))
             debug_print(4, "Not magic directory '%s'\n", shown);
         return;
     }
@@ -291,7 +292,7 @@ void uncow_dir(const std::string &path, const char *rel) {
     if (::fstatat(dir.get(), DIRINDEX_NAME, &mst, AT_SYMLINK_NOFOLLOW) != 0) {
         warning(errno, "lstat failed for %s. Broken magic directory. Uncow.", marker.c_str());
     } else if (!S_ISLNK(mst.st_mode)) {
-        if (kxfsutil_debug_level > 3)
+        if (kx::trace_on(4))
             debug_print(4, "Dirindex magic directory '%s'. Skip\n", shown);
         return;
     } else {
@@ -312,7 +313,7 @@ void uncow_dir(const std::string &path, const char *rel) {
             }
         }
     }
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "clearing SUID on '%s'\n", shown);
     if (::fchmod(dir.get(), (st.st_mode & 07777) & ~MAGIC_DIR_MARK) != 0)
         warning(errno, "can't chmod directory '%s'", shown);
