@@ -1,6 +1,7 @@
 // The upgrade from "005.003" to "005.004" end to end: what every kind of
 // entry becomes, the refusals (which leave the area untouched), the
-// template verification and the resumption of an upgrade under way. The
+// template verification, the resumption of an upgrade under way, and the
+// journal's records committed in groups and replayed after a kill. The
 // upgrade killed at every step, and failing at every step, is a row of the
 // crash and fault sweeps (test_crash_sweep.cpp).
 #include <fcntl.h>
@@ -9,10 +10,14 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
+#include <csignal>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "crash_sweep.h"
 #include "kxfsutil_area.h"
 #include "kxtest.h"
 
@@ -420,6 +425,89 @@ TEST(UpgradeProgram, ExportsTheReservedNameCallback) {
     ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(contains(r.out, " T check_reserved_name\n"));
     EXPECT_FALSE(contains(r.out, "upgrade_magic"));
+}
+
+// ---- group commit of the journal ---------------------------------------------
+
+// Links of two names each, their first names in one directory and their
+// second names in another: the records of all first names are made durable
+// with one sync before any of them is converted.
+constexpr int kLinkedPairs = 3;
+
+std::vector<std::string> build_linked_pairs(const kxtest::Host &host) {
+    Area a(host, "vz/private/101");
+    kxtest::make_dirs(a.root + "/two");
+    for (int i = 0; i < kLinkedPairs; ++i) {
+        std::string n = std::to_string(i);
+        a.template_file("pkg/u" + n, "template u" + n);
+        a.template_file("pkg/c" + n, "template c" + n);
+        std::string u = a.link("one/u" + n, "pkg/u" + n);  // becomes a shortcut
+        std::string c = a.marked("one/c" + n, "pkg/c" + n);  // gets its changed cow file
+        a.cow_file("pkg/c" + n, "changed c" + n);
+        EXPECT_EQ(link(u.c_str(), (a.root + "/two/u" + n).c_str()), 0);
+        EXPECT_EQ(link(c.c_str(), (a.root + "/two/c" + n).c_str()), 0);
+    }
+    kxsweep::settle_times(host.root());
+    return {kxtest::tool("kxfsutil"), "--upgrade", "-t", a.tmpl, a.dir};
+}
+
+// Killed after the batch's sync, before any of its conversions or after
+// some of them: the journal holds every record of the batch, and a second
+// run leaves the area as a run that was not interrupted.
+TEST_F(Upgrade, BatchRecordsCommittedWithOneSyncThenReplayed) {
+    if (!kxsweep::kCanTrace)
+        GTEST_SKIP() << "the tracer knows only x86-64";
+    kxsweep::Row row;
+    row.build = build_linked_pairs;
+    kxtest::Host ref;
+    std::vector<std::string> argv = row.build(ref);
+    const kxsweep::Window now{time(nullptr) - 1, std::numeric_limits<time_t>::max()};
+    kxsweep::Traced whole = kxsweep::run_traced(argv, kxsweep::kTracedEnv, 0);
+    ASSERT_EQ(whole.run.status, 0) << whole.run.err;
+    auto sync = std::find(whole.calls.begin(), whole.calls.end(), "fdatasync");
+    ASSERT_NE(sync, whole.calls.end());
+    EXPECT_EQ(std::count(whole.calls.begin(), whole.calls.end(), "fdatasync"), 1);
+    const int synced = static_cast<int>(sync - whole.calls.begin()) + 1;
+    std::vector<int> renames;  // changing calls after the sync that are renames
+    for (int n = synced + 1; n <= static_cast<int>(whole.calls.size()); ++n)
+        if (whole.calls[n - 1] == "renameat" || whole.calls[n - 1] == "renameat2")
+            renames.push_back(n);
+    ASSERT_GE(renames.size(), 2u * kLinkedPairs);
+    const kxsweep::Normal want = kxsweep::normal_tree(ref, row, kxsweep::host_tree(ref, row));
+
+    struct Case {
+        const char *name;
+        int kill_at;
+        int converted;  // first names converted when killed
+    };
+    const Case cases[] = {
+        {"none converted", synced + 1, 0},
+        {"one converted", renames[1], 1},
+        {"all but one converted", renames[2 * kLinkedPairs - 1], 2 * kLinkedPairs - 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        kxtest::Host host;
+        std::vector<std::string> cmd = row.build(host);
+        kxsweep::Traced killed = kxsweep::run_traced(cmd, kxsweep::kTracedEnv, c.kill_at);
+        ASSERT_EQ(killed.run.status, 128 + SIGKILL);
+        const std::string dir = host.path("vz/private/101"), root = dir + "/root";
+        std::string journal = read_file(dir + "/.kxfsutil-upgrade.journal");
+        EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), 2 * kLinkedPairs) << journal;
+        int converted = 0;
+        for (const char *sub : {"/one/", "/two/"})
+            for (const char *kind : {"u", "c"})
+                for (int i = 0; i < kLinkedPairs; ++i)
+                    converted += !S_ISLNK(
+                        kxtest::lstat_of(root + sub + kind + std::to_string(i)).st_mode);
+        EXPECT_EQ(converted, c.converted);
+        kxtest::Run again = kxtest::run(cmd);
+        EXPECT_EQ(again.status, 0) << again.err;
+        for (const std::string &d : kxsweep::differences(
+                 want, kxsweep::normal_tree(host, row, kxsweep::host_tree(host, row)),
+                 now, false))
+            ADD_FAILURE() << d;
+    }
 }
 
 }  // namespace

@@ -313,7 +313,13 @@ void upgrade_prepare(const char *area_dir, int veid, const std::function<void()>
 // Converts the link: dropped with its cow file, replaced by the cow file, or
 // made a shortcut.
 void upgrade_magic(const struct magic_link &link);
-// After the walk: the cow files that received further names.
+// Before the scan looks at a magic link during an upgrade: carries out the
+// conversions that wait for their journal records when one of them touches
+// the link's cow file (cow_name) or its inode. True when it did: the
+// link's stat record is then out of date.
+bool upgrade_settle(const char *cow_name, const struct stat &link_stat);
+// After the walk: the waiting conversions, then the cow files that
+// received further names.
 void upgrade_cleanup(void);
 // A step of the upgrade failed (reported where it failed): the area is not
 // given the new version, and a rerun finishes the upgrade.

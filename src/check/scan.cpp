@@ -166,6 +166,9 @@ void check_magic_link(const item_ref &at, const std::string &path, struct stat &
                       const std::string &text) {
     int state = 0;
     char *cow_name = vefs_path_to_name(text.c_str());
+    if ((get_option() & OPT_UPGRADE) && upgrade_settle(cow_name, st) &&
+        ::fstatat(at.dirfd, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        error(1, errno, "Kxfsutil: lstat `%s/%s'", at.dir_path, at.name);
     std::string cow_path = kx::join(cow_dir, cow_name);
     const char *rest = text.c_str() + MAGIC_PREFIX_LEN;
     std::string template_path = kx::join(temp_dir, rest);

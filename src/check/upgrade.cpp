@@ -29,6 +29,17 @@
 // whole, and the cow file it needs keeps its name; the run then ends
 // without the new version, the journal stays, and the same command finishes
 // the upgrade.
+//
+// Records are committed in groups: a conversion that needs a record is
+// decided at once (its record written to memory) and waits; the waiting
+// ones are carried out after their records were written and made durable
+// with one sync. Conversions that need no record and touch neither the cow
+// file nor the link inode of a waiting one are carried out at once; a link
+// that does touch them first lets the waiting ones finish. So each
+// conversion is decided on the state a one-by-one run would show it, and a
+// record that is on disk without its conversion only names a shortcut that
+// is not there (a resumed run makes its own) or a cow file that its links
+// give further names again.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +49,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -60,6 +73,8 @@ std::unordered_map<kx::InodeKey, std::string, kx::InodeKeyHash> info_ino;
 
 std::string journal_shown;
 kx::Fd journal;
+// Records made since the last commit, not yet in the journal.
+std::string journal_pending;
 
 // Cow files (names in cow_dir) that a link whose conversion failed still
 // needs: the clean-up keeps them.
@@ -81,13 +96,21 @@ void conversion_failed(const char *cow, const cow_claim *claim) {
     }
 }
 
-// Appends one record and makes it durable before the rename that relies
-// on it. Records: "R <len> cow/<name>\n", "I <dev> <ino> <len> root/<path>\n".
+// Records: "R <len> cow/<name>\n", "I <dev> <ino> <len> root/<path>\n".
+// They wait in memory for the commit of their batch.
 void journal_write(const std::string &record) {
-    if (!journal.ok())
+    if (journal.ok())
+        journal_pending += record;
+}
+
+// Writes the records made since the last commit and makes them durable
+// with one sync: before any rename that relies on them.
+void journal_commit() {
+    if (journal_pending.empty())
         return;
-    if (!kx::write_all(journal.get(), record) || ::fdatasync(journal.get()) != 0)
+    if (!kx::write_all(journal.get(), journal_pending) || ::fdatasync(journal.get()) != 0)
         error(1, errno, "can't write '%s'", journal_shown.c_str());
+    journal_pending.clear();
 }
 
 // True when the name was not in the list before.
@@ -102,11 +125,17 @@ bool remember_removal(const std::string &cow_name, bool durable) {
     return true;
 }
 
-// Takes back the name just remembered: its rename failed. (The journal
-// keeps it; the clean-up keeps a cow file that has no other name.)
-void forget_last_removal() {
-    info_rm_set.erase(info_rm.back());
-    info_rm.pop_back();
+// Takes back a name remembered for a conversion whose rename failed. (The
+// journal keeps it; the clean-up keeps a cow file that has no other name.)
+void forget_removal(const std::string &cow_name) {
+    if (info_rm_set.erase(cow_name) == 0)
+        return;
+    for (auto it = info_rm.end(); it != info_rm.begin();) {
+        if (*--it == cow_name) {
+            info_rm.erase(it);
+            break;
+        }
+    }
 }
 
 void remember_shortcut(const kx::InodeKey &key, const std::string &rel, bool durable) {
@@ -270,99 +299,93 @@ bool drop_unchanged_cow(const item_ref &at, struct stat *link_stat, const char *
 }
 
 // Outcome 2: the cow file takes the link's place, with the link's owner,
-// permission bits (without the mark) and times.
-void move_cow_into_place(const item_ref &at, const struct stat *link_stat,
-                         const char *template_path, const char *cow, const char *cow_path,
-                         const struct stat *cow_stat, const char *item,
+// permission bits (without the mark) and times. added: the cow file was
+// put on the clean-up's list for this conversion.
+void move_cow_into_place(const item_ref &at, const struct stat &link_stat,
+                         const std::string &template_name, const std::string &cow,
+                         const std::string &cow_path, const struct stat &cow_stat,
+                         const std::string &item, cow_use use, bool added,
                          const cow_claim *claim) {
     if (kxfsutil_debug_level > 3)
-        debug_print(4, "Optimization: 'cow' '%s' different from 'template' '%s'\n", cow,
-                    relative_name(template_path, temp_dir));
-    const kx::InodeKey key{link_stat->st_dev, link_stat->st_ino};
-    if (link_stat->st_nlink > 1 && failed_links.count(key)) {
-        conversion_failed(cow, claim);
+        debug_print(4, "Optimization: 'cow' '%s' different from 'template' '%s'\n", cow.c_str(),
+                    template_name.c_str());
+    const kx::InodeKey key{link_stat.st_dev, link_stat.st_ino};
+    if (link_stat.st_nlink > 1 && failed_links.count(key)) {
+        if (added)
+            forget_removal(cow);
+        conversion_failed(cow.c_str(), claim);
         return;
     }
-    struct stat attrs = *link_stat;
-    attrs.st_mode = S_IFREG | ((link_stat->st_mode & 07777) & ~COW_MARK);
-    // A link whose conversion failed still needs the cow file as it is:
-    // the others get copies.
-    cow_use use = COW_COPY;
-    if (claim->owner && !*claim->needed)
-        use = link_stat->st_nlink <= 1 && !info_rm_set.count(cow) && claim->last_marked
-                  ? COW_TAKE
-                  : COW_LINK;
-    bool added = false;
-    if (use == COW_LINK) {
-        if (kxfsutil_debug_level > 3)
-            debug_print(4, "Hard link with 'cow' '%s'\n", cow_path);
-        added = remember_removal(cow, true);
-    }
+    struct stat attrs = link_stat;
+    attrs.st_mode = S_IFREG | ((link_stat.st_mode & 07777) & ~COW_MARK);
+    if (use == COW_LINK && kxfsutil_debug_level > 3)
+        debug_print(4, "Hard link with 'cow' '%s'\n", cow_path.c_str());
     const char *failed = nullptr;
-    int r = put_cow_in_place(cow, *cow_stat, at, attrs, use, &failed);
+    int r = put_cow_in_place(cow.c_str(), cow_stat, at, attrs, use, &failed);
     if (r < 0) {
         int err = errno;
         if (added)
-            forget_last_removal();
+            forget_removal(cow);
         if (std::strcmp(failed, "rename") == 0)
-            warning(err, "rename '%s'", cow);
+            warning(err, "rename '%s'", cow.c_str());
         else if (std::strcmp(failed, "attr") == 0)
-            warning(err, "set attr '%s'", item);
+            warning(err, "set attr '%s'", item.c_str());
         else
-            warning(err, "link '%s'", (std::string(cow_path) + ".bak").c_str());
-        conversion_failed(cow, claim);
-        if (link_stat->st_nlink > 1)
+            warning(err, "link '%s'", (cow_path + ".bak").c_str());
+        conversion_failed(cow.c_str(), claim);
+        if (link_stat.st_nlink > 1)
             failed_links.insert(key);
         return;
     }
     if (r > 0) {
-        warning(errno, "set attr '%s'", item);
+        warning(errno, "set attr '%s'", item.c_str());
         conversion_failed(nullptr, nullptr);
         return;
     }
     if (kxfsutil_debug_level > 3)
-        debug_print(4, "Optimized: replaced 'magic' '%s' with 'cow' '%s'\n", item, cow);
+        debug_print(4, "Optimized: replaced 'magic' '%s' with 'cow' '%s'\n", item.c_str(),
+                    cow.c_str());
 }
 
-// Outcome 3: the link becomes a shortcut holding its text; the names of one
-// link inode become names of one shortcut.
-void make_shortcut_in_place(const char *text, const item_ref &at, struct stat *link_stat,
-                            const char *cow, const char *item) {
-    if (kxfsutil_debug_level > 3)
-        debug_print(4, "Replacing 'magic symlink' '%s' with 'mfile'\n", item);
-    kx::InodeKey key{link_stat->st_dev, link_stat->st_ino};
-    auto known = info_ino.find(key);
-    if (known != info_ino.end()) {
-        const std::string &rel = known->second;
-        size_t slash = rel.rfind('/');
-        std::string dir = slash == std::string::npos ? "" : rel.substr(0, slash);
-        std::string leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
-        kx::Fd kdir(kx::open_beneath(area->root.fd, dir.c_str(), O_PATH | O_DIRECTORY));
-        if (kdir.ok() && is_shortcut_of(kdir.get(), leaf.c_str(), text)) {
-            const char *failed = nullptr;
-            if (link_in_place(kdir.get(), leaf.c_str(), at, cow, text, &failed) != 0) {
-                int err = errno;
-                std::string tmp = kx::join(cow_dir, std::string(cow) + ".bak");
-                if (std::strcmp(failed, "rename") == 0)
-                    warning(err, "rename '%s'", tmp.c_str());
-                else
-                    warning(err, "link '%s' to '%s'", kx::join(root_dir, rel).c_str(),
-                            tmp.c_str());
-                conversion_failed(nullptr, nullptr);
-            }
-            return;
-        }
+// Outcome 3 for a link whose inode already has a shortcut (made for
+// another of its names): the link's place becomes a further name of it.
+// False when there is no such shortcut (any more).
+bool join_shortcut(const item_ref &at, const struct stat &link_stat, const char *text,
+                   const char *cow) {
+    auto known = info_ino.find({link_stat.st_dev, link_stat.st_ino});
+    if (known == info_ino.end())
+        return false;
+    const std::string &rel = known->second;
+    size_t slash = rel.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : rel.substr(0, slash);
+    std::string leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
+    kx::Fd kdir(kx::open_beneath(area->root.fd, dir.c_str(), O_PATH | O_DIRECTORY));
+    if (!kdir.ok() || !is_shortcut_of(kdir.get(), leaf.c_str(), text))
+        return false;
+    const char *failed = nullptr;
+    if (link_in_place(kdir.get(), leaf.c_str(), at, cow, text, &failed) != 0) {
+        int err = errno;
+        std::string tmp = kx::join(cow_dir, std::string(cow) + ".bak");
+        if (std::strcmp(failed, "rename") == 0)
+            warning(err, "rename '%s'", tmp.c_str());
+        else
+            warning(err, "link '%s' to '%s'", kx::join(root_dir, rel).c_str(), tmp.c_str());
+        conversion_failed(nullptr, nullptr);
     }
-    link_stat->st_mode |= COW_MARK;
-    std::string tmp = make_shortcut_temporary(cow, text, *link_stat);
+    return true;
+}
+
+// Outcome 3 otherwise: a new shortcut holding the link's text, with the
+// link's attributes and the mark, takes the link's place.
+void new_shortcut_in_place(const item_ref &at, const struct stat &link_stat,
+                           const std::string &text, const std::string &cow) {
+    std::string tmp = make_shortcut_temporary(cow.c_str(), text.c_str(), link_stat);
     if (tmp.empty()) {
         warning(errno, "create temprorary shortcut '%s' to '%s'",
-                kx::join(cow_dir, std::string(cow) + ".bak").c_str(), text);
+                kx::join(cow_dir, cow + ".bak").c_str(), text.c_str());
         conversion_failed(nullptr, nullptr);
         return;
     }
-    if (link_stat->st_nlink > 1)
-        remember_shortcut(key, below_root(at), true);
     if (::renameat(area->cow.fd, tmp.c_str(), at.dirfd, at.name) != 0) {
         int err = errno;
         ::unlinkat(area->cow.fd, tmp.c_str(), 0);
@@ -370,6 +393,100 @@ void make_shortcut_in_place(const char *text, const item_ref &at, struct stat *l
         warning(err, "rename '%s' to '%s'", kx::join(cow_dir, tmp).c_str(), path.c_str());
         conversion_failed(nullptr, nullptr);
     }
+}
+
+// ---- group commit ----------------------------------------------------------
+
+// A conversion, carried out on the entry it is given.
+using conversion = std::function<void(const item_ref &)>;
+
+// The directory of waiting conversions, held open until they are done.
+struct held_dir {
+    kx::Fd fd;
+    std::string path, rel;
+};
+
+struct waiting_conversion {
+    std::shared_ptr<held_dir> dir;
+    std::string name;
+    struct stat st;
+    conversion act;
+};
+
+// Bounds of a batch: the memory and the descriptors its conversions hold.
+constexpr size_t kBatchConversions = 256;
+constexpr size_t kBatchDirs = 32;
+
+struct conversion_batch {
+    std::vector<waiting_conversion> waiting;
+    // The cow files and link inodes the waiting conversions touch.
+    std::unordered_set<std::string> cows;
+    std::unordered_set<kx::InodeKey, kx::InodeKeyHash> links;
+    std::shared_ptr<held_dir> dir;  // of the conversion queued last
+    int dir_scan_fd = -1;
+    size_t dirs = 0;
+} batch;
+
+// Commits the batch's records, then carries out its conversions in order.
+void carry_out_batch() {
+    journal_commit();
+    std::vector<waiting_conversion> waiting = std::move(batch.waiting);
+    batch.waiting.clear();
+    batch.cows.clear();
+    batch.links.clear();
+    batch.dir.reset();
+    batch.dir_scan_fd = -1;
+    batch.dirs = 0;
+    for (waiting_conversion &w : waiting) {
+        item_ref at{w.dir->fd.get(), w.name.c_str(), w.dir->path.c_str(), w.dir->rel.c_str(),
+                    &w.st};
+        w.act(at);
+    }
+}
+
+// Carries out a conversion at once, or, when it relies on a record made
+// for it, queues it until the batch is committed.
+void convert(const item_ref &at, const std::string &cow, bool recorded, conversion act) {
+    if (!recorded) {
+        act(at);
+        return;
+    }
+    if (!batch.dir || batch.dir_scan_fd != at.dirfd || batch.dir->rel != at.dir_rel) {
+        auto dir = std::make_shared<held_dir>();
+        dir->fd = kx::Fd(::fcntl(at.dirfd, F_DUPFD_CLOEXEC, 0));
+        if (!dir->fd.ok() || batch.dirs >= kBatchDirs)
+            carry_out_batch();  // commits this conversion's record too
+        if (!dir->fd.ok()) {
+            act(at);  // no descriptor to spare: this one goes alone
+            return;
+        }
+        dir->path = at.dir_path;
+        dir->rel = at.dir_rel;
+        batch.dir = std::move(dir);
+        batch.dir_scan_fd = at.dirfd;
+        ++batch.dirs;
+    }
+    batch.waiting.push_back({batch.dir, at.name, *at.st, std::move(act)});
+    batch.cows.insert(cow);
+    batch.links.insert({at.st->st_dev, at.st->st_ino});
+    if (batch.waiting.size() >= kBatchConversions)
+        carry_out_batch();
+}
+
+// A claim that a waiting conversion may still use: the census's counts stay
+// where they are, the scan's own counts for this link are copied.
+struct held_claim {
+    cow_claim claim;
+    int left;
+    bool needed;
+};
+std::shared_ptr<held_claim> hold_claim(const cow_claim &c) {
+    auto held = std::make_shared<held_claim>(held_claim{c, *c.marked_left, *c.needed});
+    if (!c.counted) {
+        held->claim.marked_left = &held->left;
+        held->claim.needed = &held->needed;
+    }
+    return held;
 }
 
 // The reserved-name walk hands its entries to the exported callback.
@@ -402,6 +519,7 @@ void upgrade_prepare(const char *area_dir, int veid, const std::function<void()>
     still_needed.clear();
     failed_links.clear();
     incomplete = false;
+    journal_pending.clear();
     journal_shown = kx::join(area_dir, kJournalName);
     // An upgrade under way passed the reserved-name test before it began;
     // the walk would now meet the indexes of its own converted directories.
@@ -432,28 +550,82 @@ void upgrade_prepare(const char *area_dir, int veid, const std::function<void()>
     }
 }
 
-void upgrade_magic(const magic_link &link) {
-    const int state = link.state;
-    const char *text = link.text, *path = link.path, *template_path = link.template_path,
-               *cow_path = link.cow_path;
-    struct stat *link_stat = link.link_stat;
-    const struct stat *template_stat = link.template_stat, *cow_stat = link.cow_stat;
-    const item_ref *at = link.at;
-    const cow_claim *claim = link.claim;
-    const char *item = relative_name(path, root_dir);
-    const char *cow = relative_name(cow_path, cow_dir);
+bool upgrade_settle(const char *cow_name, const struct stat &link_stat) {
+    if (batch.waiting.empty() || (!batch.cows.count(cow_name) &&
+                                  !(link_stat.st_nlink > 1 &&
+                                    batch.links.count({link_stat.st_dev, link_stat.st_ino}))))
+        return false;
+    carry_out_batch();
+    return true;
+}
+
+void upgrade_magic(const magic_link &ml) {
+    const int state = ml.state;
+    const char *text = ml.text, *template_path = ml.template_path, *cow_path = ml.cow_path;
+    const struct stat *link_stat = ml.link_stat;
+    const struct stat *template_stat = ml.template_stat, *cow_stat = ml.cow_stat;
+    const item_ref *at = ml.at;
+    const cow_claim *claim = ml.claim;
+    std::string item = ml.item;
+    std::string cow = ml.cow;
     bool both = (state & LINK_TEMPLATE) && (state & LINK_COW);
-    if (both && cow_unchanged(cow, cow_stat, template_path, template_stat)) {
-        if (!drop_unchanged_cow(*at, link_stat, cow, item, claim))
-            return;
-    } else if ((state & LINK_COW) && (state & LINK_MARK)) {
-        move_cow_into_place(*at, link_stat, template_path, cow, cow_path, cow_stat, item, claim);
+    bool unchanged = both && cow_unchanged(cow.c_str(), cow_stat, template_path, template_stat);
+    if (!unchanged && (state & LINK_COW) && (state & LINK_MARK)) {
+        // A link whose conversion failed still needs the cow file as it is:
+        // the others get copies.
+        cow_use use = COW_COPY;
+        if (claim->owner && !*claim->needed)
+            use = link_stat->st_nlink <= 1 && !info_rm_set.count(cow) && claim->last_marked
+                      ? COW_TAKE
+                      : COW_LINK;
+        bool added = use == COW_LINK && remember_removal(cow, true);
+        convert(*at, cow, added,
+                [=, held = hold_claim(*claim), link = *link_stat, seen = *cow_stat,
+                 cow_file = std::string(cow_path),
+                 tmpl = std::string(relative_name(template_path, temp_dir))](const item_ref &in) {
+                    move_cow_into_place(in, link, tmpl, cow, cow_file, seen, item, use, added,
+                                        &held->claim);
+                });
         return;
     }
-    make_shortcut_in_place(text, *at, link_stat, cow, item);
+    // Outcome 3, after outcome 1 when the cow file is unchanged. False when
+    // the cow file could not be dropped: the link then stays.
+    std::shared_ptr<held_claim> held = unchanged ? hold_claim(*claim) : nullptr;
+    auto drop = [held, item, cow](const item_ref &in, struct stat &link) {
+        if (held && !drop_unchanged_cow(in, &link, cow.c_str(), item.c_str(), &held->claim))
+            return false;
+        if (kxfsutil_debug_level > 3)
+            debug_print(4, "Replacing 'magic symlink' '%s' with 'mfile'\n", item.c_str());
+        return true;
+    };
+    struct stat link = *link_stat;
+    // A further name of a link inode whose shortcut is there already.
+    if (info_ino.count({link.st_dev, link.st_ino})) {
+        if (!drop(*at, link) || join_shortcut(*at, link, text, cow.c_str()))
+            return;
+        link.st_mode |= COW_MARK;
+        bool recorded = link.st_nlink > 1;
+        if (recorded)
+            remember_shortcut({link.st_dev, link.st_ino}, below_root(*at), true);
+        convert(*at, cow, recorded, [link, t = std::string(text), cow](const item_ref &in) {
+            new_shortcut_in_place(in, link, t, cow);
+        });
+        return;
+    }
+    bool recorded = link.st_nlink > 1;
+    if (recorded)
+        remember_shortcut({link.st_dev, link.st_ino}, below_root(*at), true);
+    convert(*at, cow, recorded,
+            [drop, link, t = std::string(text), cow](const item_ref &in) mutable {
+                if (!drop(in, link))
+                    return;
+                link.st_mode |= COW_MARK;
+                new_shortcut_in_place(in, link, t, cow);
+            });
 }
 
 void upgrade_cleanup(void) {
+    carry_out_batch();
     if (!info_rm.empty()) {
         if (kxfsutil_debug_level > 3)
             debug_print(4, "Removing cow files:\n");
