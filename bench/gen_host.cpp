@@ -4,7 +4,8 @@
 // root tree of N entries
 // points into it (magic links, shortcuts, cow files with marks, plain files,
 // plain links, hard links, linked magic directories, a directory that cannot
-// be indexed, hard-linked zoneinfo entries), the container's cache area below
+// be indexed, hard-linked zoneinfo entries; with --linked-magic K, every
+// K-th magic link a second name), the container's cache area below
 // kx/template/vc, and the configuration files of containers 101 and 102.
 // An area of version 005.003 has no linked magic directories: their marker
 // links would make the upgrade refuse it.
@@ -39,6 +40,7 @@ struct Options {
     long entries = 100000;
     unsigned long long seed = 1;
     int links_per_file = 1;
+    int linked_magic = 0;
     std::string version = "005.004";
     std::string out;
 };
@@ -162,12 +164,16 @@ private:
             if (::symlink(text.c_str(), path.c_str()) != 0)
                 die("symlink " + path);
             set_link_mode(path, 0644);
+            if (opt_.linked_magic > 0)
+                magic_.push_back(path);
         } else if (kind < 74) {  // shortcut
             std::string text = template_file(pkg, rel, content);
             write_data(path, text, 0644 | S_ISVTX);
         } else if (kind < 79) {  // changed file: marked link, changed cow file
             std::string text = template_file(pkg, rel, content);
             make_cow(path, text, content + "changed by the container\n");
+            if (opt_.linked_magic > 0)
+                magic_.push_back(path);
         } else if (kind < 82) {  // cow file equal to its template
             std::string text = template_file(pkg, rel, content);
             make_cow(path, text, content);
@@ -291,19 +297,31 @@ private:
             }
         }
         made_ += n;
+        // Further names of magic links (marked ones with a changed cow file
+        // among them), in one directory of their own.
+        if (opt_.linked_magic <= 0)
+            return;
+        mkdirs(root_ + "/var/mlinks");
+        n = 0;
+        for (size_t i = 0; i < magic_.size(); i += static_cast<size_t>(opt_.linked_magic)) {
+            std::string name = root_ + "/var/mlinks/m" + std::to_string(n++);
+            if (::link(magic_[i].c_str(), name.c_str()) != 0)
+                die("link " + name);
+        }
+        made_ += n;
     }
 
     static constexpr int kPackages = 40;
     Options opt_;
     Rng rng_;
     std::string tmpl_, area_, root_, cow_, cache_;
-    std::vector<std::string> plain_;
+    std::vector<std::string> plain_, magic_;
     long made_ = 0;
 };
 
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: gen_host [--entries N] [--seed S] [--links-per-file K]\n"
-                         "                [--version 005.003|005.004] OUTDIR\n");
+                         "                [--linked-magic K] [--version 005.003|005.004] OUTDIR\n");
     std::exit(2);
 }
 
@@ -324,6 +342,8 @@ int main(int argc, char **argv) {
             opt.seed = std::strtoull(value(), nullptr, 10);
         else if (a == "--links-per-file")
             opt.links_per_file = static_cast<int>(std::strtol(value(), nullptr, 10));
+        else if (a == "--linked-magic")
+            opt.linked_magic = static_cast<int>(std::strtol(value(), nullptr, 10));
         else if (a == "--version")
             opt.version = value();
         else if (!a.empty() && a[0] == '-')
