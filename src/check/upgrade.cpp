@@ -59,6 +59,7 @@
 
 #include "area.h"
 #include "check.h"
+#include "messages.h"
 
 namespace {
 
@@ -274,7 +275,7 @@ void journal_resume() {
 // link then stays a link, so that a rerun finds it with its cow file.
 bool drop_unchanged_cow(const item_ref &at, struct stat *link_stat, const char *cow,
                         const char *item, const cow_claim *claim) {
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Optimization: non-changed 'cow' '%s' for '%s'\n", cow, item);
     bool inside = names_accounted(*link_stat);
     bool marked = link_stat->st_mode & COW_MARK;
@@ -293,7 +294,7 @@ bool drop_unchanged_cow(const item_ref &at, struct stat *link_stat, const char *
         conversion_failed(nullptr, nullptr);
         return false;
     }
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Optimized: removed non-changed 'cow' '%s'\n", cow);
     return true;
 }
@@ -306,7 +307,7 @@ void move_cow_into_place(const item_ref &at, const struct stat &link_stat,
                          const std::string &cow_path, const struct stat &cow_stat,
                          const std::string &item, cow_use use, bool added,
                          const cow_claim *claim) {
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Optimization: 'cow' '%s' different from 'template' '%s'\n", cow.c_str(),
                     template_name.c_str());
     const kx::InodeKey key{link_stat.st_dev, link_stat.st_ino};
@@ -318,7 +319,7 @@ void move_cow_into_place(const item_ref &at, const struct stat &link_stat,
     }
     struct stat attrs = link_stat;
     attrs.st_mode = S_IFREG | ((link_stat.st_mode & 07777) & ~COW_MARK);
-    if (use == COW_LINK && kxfsutil_debug_level > 3)
+    if (use == COW_LINK && kx::trace_on(4))
         debug_print(4, "Hard link with 'cow' '%s'\n", cow_path.c_str());
     const char *failed = nullptr;
     int r = put_cow_in_place(cow.c_str(), cow_stat, at, attrs, use, &failed);
@@ -342,7 +343,7 @@ void move_cow_into_place(const item_ref &at, const struct stat &link_stat,
         conversion_failed(nullptr, nullptr);
         return;
     }
-    if (kxfsutil_debug_level > 3)
+    if (kx::trace_on(4))
         debug_print(4, "Optimized: replaced 'magic' '%s' with 'cow' '%s'\n", item.c_str(),
                     cow.c_str());
 }
@@ -594,7 +595,7 @@ void upgrade_magic(const magic_link &ml) {
     auto drop = [held, item, cow](const item_ref &in, struct stat &link) {
         if (held && !drop_unchanged_cow(in, &link, cow.c_str(), item.c_str(), &held->claim))
             return false;
-        if (kxfsutil_debug_level > 3)
+        if (kx::trace_on(4))
             debug_print(4, "Replacing 'magic symlink' '%s' with 'mfile'\n", item.c_str());
         return true;
     };
@@ -627,12 +628,12 @@ void upgrade_magic(const magic_link &ml) {
 void upgrade_cleanup(void) {
     carry_out_batch();
     if (!info_rm.empty()) {
-        if (kxfsutil_debug_level > 3)
+        if (kx::trace_on(4))
             debug_print(4, "Removing cow files:\n");
         for (auto it = info_rm.rbegin(); it != info_rm.rend(); ++it) {
             const char *name = it->c_str();
             std::string shown = kx::join(cow_dir, name);
-            if (kxfsutil_debug_level > 3)
+            if (kx::trace_on(4))
                 debug_print(4, "Removing cow file '%s'\n", shown.c_str());
             if (still_needed.count(*it))
                 continue;  // a link that failed to convert still needs it
