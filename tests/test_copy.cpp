@@ -516,8 +516,9 @@ TEST_F(Correct, ReplacementThatCannotBeMadeIsReportedWithItsName) {
         auto after = kxtest::snapshot(dir);
         EXPECT_EQ(after.size(), before.size()) << entry << " " << c.err;
         for (const auto &[rel, e] : before)
-            if (entry != "second name" || rel == "d")
+            if (entry != "second name" || rel == "d") {
                 EXPECT_EQ(after[rel].ino, e.ino) << rel;
+            }
     }
 }
 

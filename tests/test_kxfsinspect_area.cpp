@@ -341,11 +341,11 @@ TEST(InspectArea, UnfinishedWorkIsReportedWithItsCommand) {
 
         kxtest::Run check = a.check({"--call"});
         EXPECT_EQ(check.status, 0) << c.what << "\n" << check.err;
-        if (c.work.empty())
+        if (c.work.empty()) {
             EXPECT_EQ(check.out.find("unfinished"), std::string::npos) << c.what << "\n" << check.out;
-        else
+        } else {
             EXPECT_TRUE(kxcheck::contains(check.out, "Warning: unfinished ")) << c.what;
-        if (!c.work.empty())
             EXPECT_TRUE(kxcheck::contains(check.out, "; to finish it, run: " + command + "\n")) << c.what;
+        }
     }
 }
