@@ -749,6 +749,13 @@ inline Verdict verify(Scene &s, const Command &cmd, long memory_mb = 0) {
     // would double the time of a sanitizer run.
     const char *asan = std::getenv("ASAN_OPTIONS");
     options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
+    // One malloc arena for all threads: each thread that allocates would
+    // otherwise reserve 64 MiB of address space it never uses (128 MiB
+    // while the arena is made), and whether a run under an address-space
+    // limit fails would depend on when its read-ahead threads happen to
+    // allocate. The limits are there to catch memory that follows a file's
+    // size or a tree's depth.
+    options.env.push_back("MALLOC_ARENA_MAX=1");
     std::string state = s.host.path("swap.state");
     if (s.swap) {
         const char *sim = std::getenv("LD_PRELOAD");
