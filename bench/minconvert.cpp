@@ -3,7 +3,8 @@
 // shortcut holding that text, written under a temporary name in the area's
 // cow directory, given an owner, a mode with the sticky bit and the link's
 // times, and renamed over the link. No template lookups, no journal, no
-// checks: the floor the file system allows for the upgrade's changes.
+// checks: a yardstick for the upgrade's changes alone. Not a strict floor:
+// which way of writing the shortcut is cheapest varies with the tree's size.
 //
 //   minconvert [--tmpfile] AREA
 //                   --tmpfile: the shortcut is written as an unnamed file
